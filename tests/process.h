@@ -1,0 +1,57 @@
+// Runs one of the kit's programs as a child process, the way a user would,
+// and collects what it did.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct run_options {
+    std::string input{};               // written to standard input, which is then closed
+    std::vector<std::string> env{};    // NAME=VALUE entries added to, or replacing, the test's environment
+    std::string dir{};                 // working directory; empty for the test's own
+    std::string out_file{};            // standard output goes to this file instead of a pipe
+};
+
+struct run_result {
+    std::string out;                   // all of standard output (empty when it went to a file)
+    std::string err;                   // all of standard error
+    std::string out_at_exit;           // standard output as it stood when the process exited
+    int status = -1;                   // exit status, or 128 + signal number
+};
+
+// The path of the built program NAME.
+std::string program(const std::string& name);
+
+// The environment of this test with the entries of `extra` added or replaced.
+std::vector<std::string> merged_env(const std::vector<std::string>& extra);
+
+// Runs `path` to completion. Output is read until every holder of the pipes has
+// closed them, so a grandchild that outlives the program is waited for too.
+run_result run(const std::string& path, const run_options& options = {});
+
+// A started process whose standard input stays open until the test finishes it.
+struct child {
+    pid_t pid = -1;
+    int in = -1;
+    int out = -1;
+    int err = -1;
+};
+
+child start(const std::string& path, const run_options& options = {});
+
+// Reads standard output until it holds `text` or `timeout_ms` passes; returns
+// everything read so far.
+std::string read_until(child& c, const std::string& text, int timeout_ms);
+
+// Writes `input`, closes standard input, and collects the rest as run() does.
+// `already` is output read earlier with read_until.
+run_result finish(child& c, const std::string& input, std::string already = {});
+
+// Whether at least two CPUs are available to this process.
+bool two_cpus();
+
+// Environment entries that preload the test shim and make the nth call of
+// `call` (pthread_create, fork or malloc) fail.
+std::vector<std::string> failing(const std::string& call, int nth = 1);

@@ -1,0 +1,105 @@
+// Peterson's lock, driven directly from two threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#include "process.h"
+#include "turn_lock.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs enter_region(self) on a thread of its own and reports whether it got in.
+struct entrant {
+    std::atomic<bool> inside{false};
+    std::thread thread;
+
+    explicit entrant(std::int32_t self)
+        : thread([this, self] {
+              enter_region(self);
+              inside.store(true);
+          })
+    {
+    }
+
+    bool enters_within(std::chrono::milliseconds limit) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!inside.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        return inside.load();
+    }
+};
+
+struct arrival {
+    const char* what;
+    std::int32_t other_flag;   // the other thread's flag as we arrive
+    bool waits;
+};
+
+// Arriving, a thread gives the turn away, so it waits exactly while the other
+// thread wants in.
+TEST(TurnLock, EntersAtOnceUnlessTheOtherThreadWantsIn)
+{
+    const arrival cases[] = {
+        {"the other does not want in", 0, false},
+        {"the other wants in", 1, true},
+        // Only exactly 1 means wanting.
+        {"the other's flag holds 2", 2, false},
+        {"the other's flag holds -1", -1, false},
+    };
+    for (const auto& c : cases) {
+        for (std::int32_t self = 0; self < 2; self++) {
+            const std::int32_t other = 1 - self;
+            flag[self].store(0);
+            flag[other].store(c.other_flag);
+            // As if the other had arrived first and given the turn to us.
+            turn.store(self);
+            entrant e(self);
+            EXPECT_EQ(e.enters_within(c.waits ? 100ms : 5000ms), !c.waits) << c.what << ", thread " << self;
+            // Once the other lowers its flag, a waiting thread goes in.
+            leave_region(other);
+            EXPECT_TRUE(e.enters_within(5000ms)) << c.what << ", thread " << self << ", after the other left";
+            e.thread.join();
+            leave_region(self);
+        }
+    }
+}
+
+// Both threads take and release the lock round after round, starting each
+// round together, and count who is inside. Never may both be.
+TEST(TurnLock, NeverLetsBothThreadsInAtOnce)
+{
+    if (!two_cpus())
+        GTEST_SKIP() << "needs two CPUs, so that the threads contend for the lock";
+    constexpr int rounds = 200000;
+    flag[0].store(0);
+    flag[1].store(0);
+    turn.store(0);
+    std::atomic<int> round[2] = {0, 0};
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    auto worker = [&](std::int32_t self) {
+        for (int r = 1; r <= rounds; r++) {
+            round[self].store(r);
+            while (round[1 - self].load() < r) {
+            }
+            enter_region(self);
+            if (inside.fetch_add(1) != 0)
+                overlaps.fetch_add(1);
+            inside.fetch_sub(1);
+            leave_region(self);
+        }
+    };
+    std::thread a(worker, 0);
+    std::thread b(worker, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(overlaps.load(), 0) << "both threads were inside at once";
+}
+
+} // namespace

@@ -82,7 +82,10 @@ child start(const std::string& path, const run_options& options)
     for (const auto& e : env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    std::vector<char*> argv = {const_cast<char*>(path.c_str())};
+    for (const auto& a : options.args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
 
     int in[2];
     int out[2];
@@ -97,15 +100,22 @@ child start(const std::string& path, const run_options& options)
             broken("open");
     }
 
+    int in_fd = in[0];
+    if (!options.in_file.empty()) {
+        in_fd = open(options.in_file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in_fd == -1)
+            broken("open");
+    }
+
     const pid_t pid = fork();
     if (pid == -1)
         broken("fork");
     if (pid == 0) {
-        if (dup2(in[0], 0) == -1 || dup2(out_fd, 1) == -1 || dup2(err[1], 2) == -1)
+        if (dup2(in_fd, 0) == -1 || dup2(out_fd, 1) == -1 || dup2(err[1], 2) == -1)
             _exit(126);
         if (!options.dir.empty() && chdir(options.dir.c_str()) == -1)
             _exit(126);
-        execve(argv[0], argv, envp.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(126);
     }
     close(in[0]);
@@ -113,6 +123,8 @@ child start(const std::string& path, const run_options& options)
     close(err[1]);
     if (out_fd != out[1])
         close(out_fd);
+    if (in_fd != in[0])
+        close(in_fd);
     if (!options.out_file.empty()) {
         // Nothing will come through the pipe; let the reader see its end at once.
         close(out[0]);
@@ -220,4 +232,16 @@ std::vector<std::string> failing(const std::string& call, int nth)
     const char* asan = std::getenv("ASAN_OPTIONS");
     env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") + "verify_asan_link_order=0");
     return env;
+}
+
+bool memcheck(const std::string& path, const run_options& options, run_result& result)
+{
+    const std::string valgrind = MEMCHECK;
+    if (valgrind.empty())
+        return false;
+    run_options o = options;
+    o.args = {"-q", "--leak-check=full", "--errors-for-leak-kinds=definite", "--error-exitcode=99", path};
+    o.args.insert(o.args.end(), options.args.begin(), options.args.end());
+    result = run(valgrind, o);
+    return true;
 }

@@ -8,10 +8,12 @@
 #include <vector>
 
 struct run_options {
+    std::vector<std::string> args{};   // arguments after the program's path
     std::string input{};               // written to standard input, which is then closed
     std::vector<std::string> env{};    // NAME=VALUE entries added to, or replacing, the test's environment
     std::string dir{};                 // working directory; empty for the test's own
     std::string out_file{};            // standard output goes to this file instead of a pipe
+    std::string in_file{};             // standard input comes from this file instead of a pipe
 };
 
 struct run_result {
@@ -55,3 +57,8 @@ bool two_cpus();
 // Environment entries that preload the test shim and make the nth call of
 // `call` (pthread_create, fork or malloc) fail.
 std::vector<std::string> failing(const std::string& call, int nth = 1);
+
+// Runs `path` under valgrind's memcheck, which fails the run (status 99) on a
+// leaked block or a read of uninitialised memory. Returns false where memcheck
+// is not used: in a sanitizer build, which checks memory itself.
+bool memcheck(const std::string& path, const run_options& options, run_result& result);

@@ -224,14 +224,20 @@ bool two_cpus()
     return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2;
 }
 
+std::vector<std::string> shimmed(std::vector<std::string> settings)
+{
+    settings.push_back("LD_PRELOAD=" SHIM);
+    // An AddressSanitizer build insists on being first in the library list;
+    // the shim must come first to stand in front of the calls it meddles with.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    settings.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
+                       "verify_asan_link_order=0");
+    return settings;
+}
+
 std::vector<std::string> failing(const std::string& call, int nth)
 {
-    std::vector<std::string> env = {"LD_PRELOAD=" FAIL_SHIM, "FAIL_CALL=" + call, "FAIL_NTH=" + std::to_string(nth)};
-    // An AddressSanitizer build insists on being first in the library list;
-    // the shim must come first to stand in front of the calls it fails.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") + "verify_asan_link_order=0");
-    return env;
+    return shimmed({"FAIL_CALL=" + call, "FAIL_NTH=" + std::to_string(nth)});
 }
 
 bool memcheck(const std::string& path, const run_options& options, run_result& result)

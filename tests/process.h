@@ -54,6 +54,9 @@ run_result finish(child& c, const std::string& input, std::string already = {});
 // Whether at least two CPUs are available to this process.
 bool two_cpus();
 
+// Environment entries that preload the test shim, adding `settings` to them.
+std::vector<std::string> shimmed(std::vector<std::string> settings);
+
 // Environment entries that preload the test shim and make the nth call of
 // `call` (pthread_create, fork or malloc) fail.
 std::vector<std::string> failing(const std::string& call, int nth = 1);

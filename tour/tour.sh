@@ -1,24 +1,90 @@
 #!/usr/bin/env bash
-# The kit's main job: run each program once and show what it prints.
+# The kit's main job: a walk through all seven programs, each under a heading
+# that says what to watch for, followed by what it really printed.
 set -u
 bin=$1
+runs=200
 
-show() {
+heading() {
     printf '\n== %s: %s\n' "$1" "$2"
+}
+
+# Runs PROGRAM, then says how it ended.
+show() {
     "$bin/$1"
-    printf '(exit status %d)\n' "$?"
+    printf '(%s exited with status %d)\n' "$1" "$?"
 }
 
-show turnlock "two threads under Peterson's lock; the count always ends at 0"
-show racecount "four threads with no lock; a count other than 10 shows lost updates"
-
-# Shows what a program prints when it is given INPUT.
+# Runs PROGRAM with INPUT on its standard input.
 feed() {
-    printf '\n== %s, given %s: %s\n' "$1" "$2" "$3"
     printf '%s\n' "$2" | "$bin/$1"
-    printf '(exit status %d)\n' "$?"
+    printf '(%s, given %s, exited with status %d)\n' "$1" "$2" "$?"
 }
 
-feed factworker 5 "a worker computes 5! and hands it back through pthread_exit"
-feed factworker 21 "21! does not fit in 64 bits: the product wraps around"
-feed powerworker 1291 "the worker prints n, n squared and n cubed; the cube wraps at 32 bits"
+# Runs PROGRAM $runs times and prints how often each final count came up:
+# every value when there are few, else a histogram of ten equal ranges.
+spread() {
+    for ((i = 0; i < runs; i++)); do
+        "$bin/$1"
+    done | sed -n 's/^Final count: //p' | sort -n | awk -v runs="$runs" '
+        { v[NR] = $1; n[$1]++ }
+        END {
+            if (NR != runs) printf "(only %d of %d runs printed a count)\n", NR, runs
+            lo = v[1]; hi = v[NR]; kinds = 0
+            for (x in n) kinds++
+            if (kinds <= 10) {
+                for (i = 1; i <= NR; i++) if (i == 1 || v[i] != v[i-1]) printf "%12d  %3d runs\n", v[i], n[v[i]]
+                exit
+            }
+            width = (hi - lo) / 10
+            for (i = 1; i <= NR; i++) { b = int((v[i] - lo) / width); if (b > 9) b = 9; bucket[b]++ }
+            for (b = 0; b < 10; b++) {
+                bar = ""; for (j = 0; j < int(bucket[b] * 50 / NR + 0.99); j++) bar = bar "#"
+                printf "%12d .. %-12d %4d  %s\n", lo + b * width, lo + (b + 1) * width, bucket[b], bar
+            }
+            printf "runs that ended at 10, as if nothing was lost: %d of %d\n", n[10] + 0, NR
+        }'
+}
+
+heading turnlock "two threads under Peterson's lock; $runs runs, and the count ends at 0 every time"
+show turnlock
+spread turnlock
+
+heading racecount "four threads and no lock; $runs runs, and a count other than 10 means lost updates"
+show racecount
+spread racecount
+
+heading factworker "a worker computes n! and hands it back through pthread_exit; it wraps past 20! and is 0 from 66! on"
+for n in 5 20 21 65 66; do
+    feed factworker "$n"
+done
+
+heading powerworker "a worker prints n, n squared and n cubed; main's waiting line may land anywhere among them"
+for n in 3 46341 1291; do
+    feed powerworker "$n"
+done
+
+folder=$(mktemp -d)
+trap 'rm -rf "$folder"' EXIT
+printf 'hello\n' > "$folder/notes.txt"
+mkdir "$folder/photos"
+cd "$folder" || exit 1
+
+heading listwait "the child becomes ls -l; the parent waits, so its line comes after the listing"
+show listwait
+
+heading listnowait "the child becomes ls -l; the parent does not wait, so its line may come first"
+show listnowait
+sleep 0.5 # let the listing arrive before the next heading
+
+heading topwait "the child becomes top; \"Child finished\" comes only after top is quit (q is typed after 2 s)"
+# top needs a terminal: script gives it a pseudo-terminal, whose screen is
+# shown here as plain text.
+{
+    sleep 2
+    printf '   ... typing q ...\n' >&2
+    printf q
+    sleep 1
+} | TERM=xterm script -qec "stty rows 12 cols 90; $bin/topwait" /dev/null |
+    sed -u 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1b[()][A-Z0-9]//g; s/\x1b[>=]//g; s/\r//g; /^[[:space:]]*$/d'
+printf '(topwait exited with status %d)\n' "${PIPESTATUS[1]}"

@@ -1,22 +1,30 @@
-// How every program in the kit reports a failed call: one line on standard
-// error, "PROGRAM: CALL: REASON", and a non-zero exit status for main to return.
+// How every program in the kit reports a failure: one line on standard error,
+// "PROGRAM: WHAT: REASON", and a non-zero exit status for main to return.
 #pragma once
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-// Prints the line for CALL, which failed with error number ERR, and returns the
-// exit status to end with. pthread calls return their error number; others set errno.
-inline int fail(const char* call, int err)
+// Prints the line for WHAT (the call that failed, or what could not be done,
+// followed by DETAIL when one is given), which failed with error number ERR,
+// and returns the exit status to end with. pthread calls return their error
+// number; the others set errno.
+inline int fail(const char* what, int err, const char* detail = nullptr)
 {
-    std::fprintf(stderr, "%s: %s: %s\n", program_invocation_short_name, call, std::strerror(err));
+    // strerror_r, as a worker thread may be the one reporting.
+    char buf[256];
+    const char* reason = strerror_r(err, buf, sizeof buf);
+    // A failed write to standard error leaves nowhere to report it.
+    static_cast<void>(std::fprintf(stderr, "%s: %s%s%s: %s\n", program_invocation_short_name, what,
+                                   detail != nullptr ? " " : "", detail != nullptr ? detail : "", reason));
     return 1;
 }
 
 // Standard output is buffered when it is a pipe or a file, so a write that
-// fails (a full disk, say) would otherwise go unnoticed at exit. Returns the
-// exit status: 0 once everything printed has really been written.
+// fails (a full disk, say) would otherwise go unnoticed at exit. A write that
+// failed earlier leaves its data in the buffer, so it fails again here.
+// Returns the exit status: 0 once everything printed has really been written.
 inline int flush_output()
 {
     if (std::fflush(stdout) == EOF)

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "fail.h"
 
@@ -23,7 +22,7 @@ int launch(const char* file, const char* arg, wait_for mode, const char* parent_
         const int err = errno;
         if (child_line != nullptr)
             std::puts(child_line);
-        std::fprintf(stderr, "%s: cannot run %s: %s\n", program_invocation_short_name, file, std::strerror(err));
+        fail("cannot run", err, file);
         // Returning from main, rather than calling _exit, flushes the line.
         // 127 is the shell's status for a command that could not be run.
         return 127;

@@ -204,17 +204,14 @@ TEST(Topwait, PrintsItsLineOnlyOnceTopHasBeenQuit)
     size.ws_row = 24;
     size.ws_col = 80;
     const std::vector<std::string> env = merged_env({"TERM=xterm", "PATH=/usr/bin:/bin"});
-    std::vector<char*> envp;
-    for (const auto& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    const std::string path = program("topwait");
-    char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    const std::vector<char*> envp = c_strings(env);
+    const std::vector<std::string> args = {program("topwait")};
+    const std::vector<char*> argv = c_strings(args);
 
     const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
     ASSERT_NE(pid, -1);
     if (pid == 0) {
-        execve(argv[0], argv, envp.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(126);
     }
     std::string screen;

@@ -6,11 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 extern char** environ;
 
@@ -21,7 +22,7 @@ constexpr auto run_limit = std::chrono::seconds(120);
 
 [[noreturn]] void broken(const char* call)
 {
-    throw std::runtime_error(std::string(call) + ": " + std::strerror(errno));
+    throw std::system_error(errno, std::generic_category(), call);
 }
 
 void make_pipe(int fds[2])
@@ -73,19 +74,23 @@ std::vector<std::string> merged_env(const std::vector<std::string>& extra)
     return env;
 }
 
+std::vector<char*> c_strings(const std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers(strings.size() + 1, nullptr);
+    std::transform(strings.begin(), strings.end(), pointers.begin(),
+                   [](const std::string& s) { return const_cast<char*>(s.c_str()); });
+    return pointers;
+}
+
 child start(const std::string& path, const run_options& options)
 {
     // Everything the child needs is built before fork: after it, only
     // async-signal-safe calls.
     const std::vector<std::string> env = merged_env(options.env);
-    std::vector<char*> envp;
-    for (const auto& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    std::vector<char*> argv = {const_cast<char*>(path.c_str())};
-    for (const auto& a : options.args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<std::string> args = {path};
+    args.insert(args.end(), options.args.begin(), options.args.end());
+    const std::vector<char*> envp = c_strings(env);
+    const std::vector<char*> argv = c_strings(args);
 
     int in[2];
     int out[2];
@@ -133,9 +138,9 @@ child start(const std::string& path, const run_options& options)
     return child{pid, in[1], out[0], err[0]};
 }
 
-std::string read_until(child& c, const std::string& text, int timeout_ms)
+const std::string& read_until(child& c, const std::string& text, int timeout_ms)
 {
-    std::string got;
+    std::string& got = c.out_so_far;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (got.find(text) == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -151,13 +156,14 @@ std::string read_until(child& c, const std::string& text, int timeout_ms)
     return got;
 }
 
-run_result finish(child& c, const std::string& input, std::string already)
+run_result finish(child& c, const std::string& input)
 {
     run_result r;
-    r.out = std::move(already);
+    r.out = c.out_so_far;
     // A program that reads less than it is given closes its end early; the
     // test must see that as an ordinary outcome, not die of SIGPIPE.
-    signal(SIGPIPE, SIG_IGN);
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
+        broken("signal");
     std::size_t written = 0;
     if (input.empty()) {
         close(c.in);
@@ -229,7 +235,7 @@ std::vector<std::string> shimmed(std::vector<std::string> settings)
     settings.push_back("LD_PRELOAD=" SHIM);
     // An AddressSanitizer build insists on being first in the library list;
     // the shim must come first to stand in front of the calls it meddles with.
-    const char* asan = std::getenv("ASAN_OPTIONS");
+    const char* asan = std::getenv("ASAN_OPTIONS"); // NOLINT(concurrency-mt-unsafe): no thread sets the environment
     settings.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
                        "verify_asan_link_order=0");
     return settings;
@@ -242,12 +248,16 @@ std::vector<std::string> failing(const std::string& call, int nth)
 
 bool memcheck(const std::string& path, const run_options& options, run_result& result)
 {
-    const std::string valgrind = MEMCHECK;
-    if (valgrind.empty())
-        return false;
+#ifdef MEMCHECK
     run_options o = options;
     o.args = {"-q", "--leak-check=full", "--errors-for-leak-kinds=definite", "--error-exitcode=99", path};
     o.args.insert(o.args.end(), options.args.begin(), options.args.end());
-    result = run(valgrind, o);
+    result = run(MEMCHECK, o);
     return true;
+#else
+    static_cast<void>(path);
+    static_cast<void>(options);
+    static_cast<void>(result);
+    return false;
+#endif
 }

@@ -29,6 +29,10 @@ std::string program(const std::string& name);
 // The environment of this test with the entries of `extra` added or replaced.
 std::vector<std::string> merged_env(const std::vector<std::string>& extra);
 
+// Pointers to the strings, then a null pointer: an argv or envp for exec.
+// They stay valid as long as the strings do.
+std::vector<char*> c_strings(const std::vector<std::string>& strings);
+
 // Runs `path` to completion. Output is read until every holder of the pipes has
 // closed them, so a grandchild that outlives the program is waited for too.
 run_result run(const std::string& path, const run_options& options = {});
@@ -39,17 +43,17 @@ struct child {
     int in = -1;
     int out = -1;
     int err = -1;
+    std::string out_so_far{};          // standard output read by read_until
 };
 
 child start(const std::string& path, const run_options& options = {});
 
 // Reads standard output until it holds `text` or `timeout_ms` passes; returns
 // everything read so far.
-std::string read_until(child& c, const std::string& text, int timeout_ms);
+const std::string& read_until(child& c, const std::string& text, int timeout_ms);
 
 // Writes `input`, closes standard input, and collects the rest as run() does.
-// `already` is output read earlier with read_until.
-run_result finish(child& c, const std::string& input, std::string already = {});
+run_result finish(child& c, const std::string& input);
 
 // Whether at least two CPUs are available to this process.
 bool two_cpus();

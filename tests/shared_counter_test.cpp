@@ -1,7 +1,8 @@
 // turnlock and racecount, run as programs.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "process.h"
@@ -11,9 +12,14 @@ namespace {
 // The count from a "Final count: %d\n" line that is all of `out`, or false.
 bool final_count(const std::string& out, long& value)
 {
-    int used = 0;
-    return std::sscanf(out.c_str(), "Final count: %ld\n%n", &value, &used) == 1 &&
-           static_cast<std::size_t>(used) == out.size() && out.back() == '\n';
+    const std::string head = "Final count: ";
+    if (out.compare(0, head.size(), head) != 0)
+        return false;
+    const char* number = out.c_str() + head.size();
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(number, &end, 10);
+    return end != number && errno == 0 && std::string(end) == "\n";
 }
 
 TEST(Turnlock, PrintsZeroEveryTime)

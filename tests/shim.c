@@ -7,7 +7,6 @@
  *
  * Only mallocs made off the main thread are counted: the programs' own block
  * is allocated by a worker, while the C library allocates from main. */
-#define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
@@ -18,16 +17,21 @@
 #include <time.h>
 #include <unistd.h>
 
-static atomic_int calls;
+/* The settings, read by set_up(). */
+static const char *fail_call = "";
+static long fail_nth = 1;
+static long slow_start_ms = -1;
+static atomic_long calls;
+
+static long number(const char *text, long otherwise)
+{
+    return text != NULL ? strtol(text, NULL, 10) : otherwise;
+}
 
 /* Whether this call of `name` is the one to fail. */
 static int chosen(const char *name)
 {
-    const char *call = getenv("FAIL_CALL");
-    if (call == NULL || strcmp(call, name) != 0)
-        return 0;
-    const char *nth = getenv("FAIL_NTH");
-    return atomic_fetch_add(&calls, 1) + 1 == (nth != NULL ? atoi(nth) : 1);
+    return strcmp(fail_call, name) == 0 && atomic_fetch_add(&calls, 1) + 1 == fail_nth;
 }
 
 typedef int create_fn(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
@@ -47,9 +51,16 @@ static void next_definition(const char *name, void *fn, size_t size)
     memcpy(fn, &found, size);
 }
 
-/* Resolved before main starts any thread, so that no two threads race to set them. */
-__attribute__((constructor)) static void resolve(void)
+/* Runs before main starts any thread, so that no two threads race to set up. */
+__attribute__((constructor)) static void set_up(void)
 {
+    /* NOLINTBEGIN(concurrency-mt-unsafe): before main, there is one thread */
+    const char *call = getenv("FAIL_CALL");
+    if (call != NULL)
+        fail_call = call;
+    fail_nth = number(getenv("FAIL_NTH"), 1);
+    slow_start_ms = number(getenv("SLOW_START_MS"), -1);
+    /* NOLINTEND(concurrency-mt-unsafe) */
     next_definition("pthread_create", &next_pthread_create, sizeof next_pthread_create);
     next_definition("fork", &next_fork, sizeof next_fork);
     if (next_malloc == NULL)
@@ -75,13 +86,12 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*routin
 {
     if (chosen("pthread_create"))
         return EAGAIN;
-    const char *ms = getenv("SLOW_START_MS");
-    if (ms == NULL)
+    if (slow_start_ms < 0)
         return next_pthread_create(thread, attr, routine, arg);
     struct start *s = malloc(sizeof *s);
     if (s == NULL)
         return EAGAIN;
-    *s = (struct start){routine, arg, atol(ms)};
+    *s = (struct start){routine, arg, slow_start_ms};
     const int err = next_pthread_create(thread, attr, slow_start, s);
     if (err != 0)
         free(s);
@@ -99,7 +109,7 @@ pid_t fork(void)
 
 void *malloc(size_t size)
 {
-    if (next_malloc == NULL) /* a call from start-up code, before resolve() has run: still one thread */
+    if (next_malloc == NULL) /* a call from start-up code, before set_up() has run: still one thread */
         next_definition("malloc", &next_malloc, sizeof next_malloc);
     if (gettid() != getpid() && chosen("malloc")) {
         errno = ENOMEM;

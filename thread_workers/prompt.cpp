@@ -9,10 +9,9 @@
 
 bool prompt_and_read(const char* prompt, std::int32_t& n)
 {
-    std::fputs(prompt, stdout);
-    // A pipe or a file is fully buffered: without this the prompt would sit in
-    // the buffer while the program waits for the answer to it.
-    if (std::fflush(stdout) == EOF) {
+    // A pipe or a file is fully buffered: without the flush the prompt would
+    // sit in the buffer while the program waits for the answer to it.
+    if (std::fputs(prompt, stdout) == EOF || std::fflush(stdout) == EOF) {
         fail("write", errno);
         return false;
     }
@@ -35,7 +34,8 @@ bool prompt_and_read(const char* prompt, std::int32_t& n)
         magnitude = std::min(magnitude * 10 + (c - '0'), limit);
     }
     if (c != EOF) {
-        std::ungetc(c, stdin);
+        // One character pushed back after a read always fits.
+        static_cast<void>(std::ungetc(c, stdin));
     } else if (std::ferror(stdin)) {
         fail("read", errno);
         return false;

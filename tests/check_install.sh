@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the kit from BUILD into a scratch prefix and checks what lands
+# there: the seven programs, which run, and a manual page for each, which
+# renders without a single warning.
+set -u
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" > /dev/null || exit 1
+
+status=0
+complain() {
+    echo "$*"
+    status=1
+}
+for name in turnlock racecount factworker powerworker listwait topwait listnowait; do
+    [ -x "$prefix/bin/$name" ] || complain "not installed: bin/$name"
+    page=$prefix/share/man/man1/$name.1
+    if [ ! -f "$page" ]; then
+        complain "not installed: share/man/man1/$name.1"
+        continue
+    fi
+    grep -q "^\.TH ${name^^} 1 " "$page" || complain "$name.1 is not the page for $name"
+    # -ww turns on every warning; -z renders without output.
+    warnings=$(groff -ww -man -Tutf8 -z "$page" 2>&1)
+    [ -z "$warnings" ] || complain "$name.1: $warnings"
+done
+[ "$(echo 5 | "$prefix/bin/factworker")" = "Enter a number: Factorial of 5 is: 120
+Main thread: Work completed." ] || complain "the installed factworker does not run"
+exit $status

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -175,27 +174,6 @@ TEST(Launchers, ReportAFailedForkAndPrintNoParentLine)
     }
 }
 
-// Reads the terminal's output until it holds TEXT, the terminal closes, or
-// LIMIT passes.
-bool read_screen(int master, std::string& screen, const std::string& text, std::chrono::milliseconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (screen.find(text) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        char buf[4096];
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0)
-            return false; // EIO: every process has closed the terminal
-        screen.append(buf, static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 // topwait with the real top, in a pseudo-terminal as a user would run it.
 TEST(Topwait, PrintsItsLineOnlyOnceTopHasBeenQuit)
 {
@@ -216,15 +194,15 @@ TEST(Topwait, PrintsItsLineOnlyOnceTopHasBeenQuit)
     }
     std::string screen;
     // top draws its summary, with the load average, as soon as it runs.
-    const bool top_ran = read_screen(master, screen, "load average", std::chrono::seconds(20));
+    const bool top_ran = read_until(master, screen, "load average", std::chrono::seconds(20));
     // Give topwait a moment in which a parent that did not wait would print.
-    read_screen(master, screen, "Child finished", std::chrono::milliseconds(1500));
+    read_until(master, screen, "Child finished", std::chrono::milliseconds(1500));
     const std::size_t shown_before_q = screen.size();
     EXPECT_TRUE(top_ran) << "top never drew its screen:\n" << screen;
     EXPECT_EQ(screen.find("Child finished"), std::string::npos) << "printed while top was still running";
 
     ASSERT_EQ(write(master, "q", 1), 1);
-    EXPECT_TRUE(read_screen(master, screen, "Child finished\r\n", std::chrono::seconds(20))) << screen;
+    EXPECT_TRUE(read_until(master, screen, "Child finished\r\n", std::chrono::seconds(20))) << screen;
     EXPECT_GE(screen.find("Child finished"), shown_before_q);
     int wstatus = 0;
     ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);

@@ -138,22 +138,21 @@ child start(const std::string& path, const run_options& options)
     return child{pid, in[1], out[0], err[0]};
 }
 
-const std::string& read_until(child& c, const std::string& text, int timeout_ms)
+bool read_until(int fd, std::string& got, const std::string& text, std::chrono::milliseconds limit)
 {
-    std::string& got = c.out_so_far;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (got.find(text) == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
-            break;
-        pollfd p{c.out, POLLIN, 0};
+            return false;
+        pollfd p{fd, POLLIN, 0};
         const int ready = poll(&p, 1, static_cast<int>(left.count()));
         if (ready == -1 && errno != EINTR)
             broken("poll");
-        if (ready > 0 && !read_some(c.out, got))
-            break;
+        if (ready > 0 && !read_some(fd, got))
+            return false;
     }
-    return got;
+    return true;
 }
 
 run_result finish(child& c, const std::string& input)

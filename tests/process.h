@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -43,14 +44,15 @@ struct child {
     int in = -1;
     int out = -1;
     int err = -1;
-    std::string out_so_far{};          // standard output read by read_until
+    std::string out_so_far{};          // standard output read before finish()
 };
 
 child start(const std::string& path, const run_options& options = {});
 
-// Reads standard output until it holds `text` or `timeout_ms` passes; returns
-// everything read so far.
-const std::string& read_until(child& c, const std::string& text, int timeout_ms);
+// Reads from `fd`, appending to `got`, until `got` holds `text`; false when
+// the other end closes first (for a terminal: every process has let it go)
+// or `limit` passes.
+bool read_until(int fd, std::string& got, const std::string& text, std::chrono::milliseconds limit);
 
 // Writes `input`, closes standard input, and collects the rest as run() does.
 run_result finish(child& c, const std::string& input);

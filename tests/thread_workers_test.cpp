@@ -142,7 +142,8 @@ TEST(ThreadWorkers, ShowThePromptBeforeAnyInputArrives)
 {
     for (const auto& p : programs) {
         child c = start(program(p.program));
-        EXPECT_EQ(read_until(c, p.prompt, 10000), p.prompt) << p.program;
+        read_until(c.out, c.out_so_far, p.prompt, std::chrono::seconds(10));
+        EXPECT_EQ(c.out_so_far, p.prompt) << p.program;
         const run_result r = finish(c, "3\n");
         EXPECT_EQ(r.status, 0) << p.program;
     }

@@ -78,21 +78,27 @@ struct missing {
     const char* out;
     const char* err;
     bool any_order;    // the parent does not wait, so the lines may come either way round
+    const char* reaped; // how the child ended, as the parent's wait saw it
 };
 
-// With nothing to run on PATH, the child says so and the parent carries on.
+// With nothing to run on PATH, the child says so and ends with status 127, as
+// a shell's child does; the parent carries on. The parent discards the status,
+// so the shim notes it as the wait reaps the child.
 TEST(Launchers, CarryOnWhenThePathHoldsNoProgramToRun)
 {
     scratch empty;
     const missing cases[] = {
         {"listwait", "This will not print if exec succeeds.\nParent still running...\n",
-         "listwait: cannot run ls: No such file or directory\n", false},
+         "listwait: cannot run ls: No such file or directory\n", false, "exit 127\n"},
         {"listnowait", "This will not print if exec succeeds.\nParent still running...\n",
-         "listnowait: cannot run ls: No such file or directory\n", true},
-        {"topwait", "Child finished\n", "topwait: cannot run top: No such file or directory\n", false},
+         "listnowait: cannot run ls: No such file or directory\n", true, ""},
+        {"topwait", "Child finished\n", "topwait: cannot run top: No such file or directory\n", false, "exit 127\n"},
     };
     for (const auto& c : cases) {
-        const run_result r = run(program(c.program), {.env = {"PATH=" + empty.path.string()}});
+        const std::string reaped = (empty.path / (std::string(c.program) + ".reaped")).string();
+        const run_result r = run(program(c.program), {.env = shimmed({"PATH=" + empty.path.string(), "CHILD_STATUS=" + reaped})});
+        std::ifstream file(reaped);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), c.reaped) << c.program;
         if (c.any_order) {
             EXPECT_EQ(sorted_lines(r.out), sorted_lines(c.out)) << c.program;
         } else {

@@ -229,6 +229,15 @@ bool two_cpus()
     return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2;
 }
 
+bool within(std::chrono::milliseconds budget, const std::function<bool()>& attempt)
+{
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    bool done = attempt();
+    while (!done && std::chrono::steady_clock::now() < deadline)
+        done = attempt();
+    return done;
+}
+
 std::vector<std::string> shimmed(std::vector<std::string> settings)
 {
     settings.push_back("LD_PRELOAD=" SHIM);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,11 @@ run_result finish(child& c, const std::string& input);
 
 // Whether at least two CPUs are available to this process.
 bool two_cpus();
+
+// Calls `attempt` until it returns true, or until `budget` has passed; returns
+// what the last call returned. For effects that need two threads running at
+// the same moment, which a busy machine allows only now and then.
+bool within(std::chrono::milliseconds budget, const std::function<bool()>& attempt);
 
 // Environment entries that preload the test shim, adding `settings` to them.
 std::vector<std::string> shimmed(std::vector<std::string> settings);

@@ -6,6 +6,10 @@
 // release/acquire (or plain variables) a load may overtake the earlier stores
 // (on x86, through the store buffer), both threads read the other's flag as 0,
 // and both enter.
+//
+// The ordering is a template parameter only so that weaklock can run this very
+// protocol with the weaker orders and show them fail; every real use of the
+// lock takes the default.
 #pragma once
 
 #include <atomic>
@@ -16,19 +20,37 @@ inline std::atomic<std::int32_t> flag[2];
 // The thread that waits when both want in: each arrival gives the turn away.
 inline std::atomic<std::int32_t> turn;
 
+// The order the lock really uses.
+constexpr std::memory_order lock_order = std::memory_order_seq_cst;
+
+// The lock's orderings are named by one memory order: seq_cst, acq_rel
+// (release stores and acquire loads) or relaxed. These give the order of its
+// stores and of its loads.
+constexpr std::memory_order store_order(std::memory_order order)
+{
+    return order == std::memory_order_acq_rel ? std::memory_order_release : order;
+}
+
+constexpr std::memory_order load_order(std::memory_order order)
+{
+    return order == std::memory_order_acq_rel ? std::memory_order_acquire : order;
+}
+
 // Waits, spinning, until thread self may enter.
-inline void enter_region(std::int32_t self)
+template <std::memory_order order = lock_order>
+void enter_region(std::int32_t self)
 {
     const std::int32_t other = 1 - self;
-    flag[self].store(1, std::memory_order_seq_cst);
-    turn.store(other, std::memory_order_seq_cst);
+    flag[self].store(1, store_order(order));
+    turn.store(other, store_order(order));
     // turn is read only while the other's flag is up; both are read afresh on every pass.
-    while (flag[other].load(std::memory_order_seq_cst) == 1 && turn.load(std::memory_order_seq_cst) == other) {
+    while (flag[other].load(load_order(order)) == 1 && turn.load(load_order(order)) == other) {
     }
 }
 
 // Lets the other thread in.
-inline void leave_region(std::int32_t self)
+template <std::memory_order order = lock_order>
+void leave_region(std::int32_t self)
 {
-    flag[self].store(0, std::memory_order_seq_cst);
+    flag[self].store(0, store_order(order));
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The kit's main job: a walk through all seven programs, each under a heading
+# The kit's main job: a walk through every program, each under a heading
 # that says what to watch for, followed by what it really printed.
 set -u
 bin=$1
@@ -49,6 +49,9 @@ spread() {
 heading turnlock "two threads under Peterson's lock; $runs runs, and the count ends at 0 every time"
 show turnlock
 spread turnlock
+
+heading weaklock "the same lock, 200000 rounds with each memory order; only the weaker orders let both threads in"
+show weaklock
 
 heading racecount "four threads and no lock; $runs runs, and a count other than 10 means lost updates"
 show racecount

@@ -141,6 +141,46 @@ TEST(Weaklock, ShowsOnlyTheWeakerOrdersLettingBothThreadsIn)
         << "20 s of runs, and a weaker order never let both threads in; the last run printed\n" << last;
 }
 
+// racetrace's report, checked against itself: the steps that count, less
+// those lost, are all the steps; the identity holds; the first lost step
+// and the step that counts after it read one value and each wrote that
+// value moved its own way. With the batches one after another, nothing is lost.
+TEST(Racetrace, AccountsForEveryStep)
+{
+    const std::regex report("Final count: (-?[0-9]+)\n"
+                            "Steps that count: ([0-9]+) \\(([0-9]+) up, ([0-9]+) down\\), "
+                            "and (-?[0-9]+) \\+ \\3 - \\4 = (-?[0-9]+)(, which wraps round to the count)?\n"
+                            "Steps lost: ([0-9]+) of ([0-9]+)\n"
+                            "(No step was lost: each one built on the write before it\\.|"
+                            "First lost step: T([1-4]) step [0-9]+ and T([1-4]) step [0-9]+ both read (-?[0-9]+); "
+                            "T\\11 wrote (-?[0-9]+), T\\12 wrote (-?[0-9]+), "
+                            "and every step that counts after it builds on T\\12's write)\n");
+    const std::int64_t all = 4 * std::int64_t{RACECOUNT_STEPS};
+    for (const bool serial : {true, false, false, false}) {
+        const run_result r = run(program("racetrace"), {.env = shimmed({serial ? "SERIAL=1" : "SERIAL=0"})});
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.out, m, report)) << r.out;
+        const auto number = [&m](int i) { return std::stoll(m[i].str()); };
+        EXPECT_EQ(number(2), number(3) + number(4)) << r.out;
+        EXPECT_EQ(number(5), RACECOUNT_START) << r.out;
+        EXPECT_EQ(number(1), wrapped(number(5), number(3) - number(4))) << r.out;
+        EXPECT_EQ(number(6) == number(1), !m[7].matched) << r.out;
+        EXPECT_EQ(number(2) + number(8), all) << r.out;
+        EXPECT_EQ(number(9), all) << r.out;
+        EXPECT_EQ(number(8) == 0, !m[11].matched) << r.out;
+        if (m[11].matched) {
+            for (const int who : {11, 12}) {
+                const long step = number(who) % 2 == 0 ? 1 : -1;   // T2 and T4 step up
+                EXPECT_EQ(number(who == 11 ? 14 : 15), wrapped(number(13), step)) << r.out;
+            }
+        }
+        if (serial) {
+            EXPECT_EQ(number(8), 0) << r.out;
+        }
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
 struct failure {
     const char* program;
     run_options options;
@@ -158,6 +198,10 @@ TEST(SharedCounterPrograms, ReportAFailureAndPrintNoCount)
         {"racecount", {.env = failing("pthread_create", 4)}, "racecount: pthread_create: Resource temporarily unavailable\n"},
         // The first thread is running by then, waiting for its partner.
         {"weaklock", {.env = failing("pthread_create", 2)}, "weaklock: pthread_create: Resource temporarily unavailable\n", two_cpus()},
+        {"racetrace", {.env = failing("pthread_create", 1)}, "racetrace: pthread_create: Resource temporarily unavailable\n"},
+        {"racetrace", {.env = failing("pthread_create", 3)}, "racetrace: pthread_create: Resource temporarily unavailable\n"},
+        {"racetrace", {.env = shimmed({"FAIL_OVER=1000"})}, "racetrace: malloc: Cannot allocate memory\n"},
+        {"racetrace", {.out_file = "/dev/full"}, "racetrace: write: No space left on device\n"},
         {"turnlock", {.out_file = "/dev/full"}, "turnlock: write: No space left on device\n"},
         {"racecount", {.out_file = "/dev/full"}, "racecount: write: No space left on device\n"},
         {"weaklock", {.out_file = "/dev/full"}, "weaklock: write: No space left on device\n"},

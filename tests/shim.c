@@ -3,6 +3,7 @@
  *
  *   FAIL_CALL      pthread_create, fork, or malloc: that call fails
  *   FAIL_NTH       which call of it fails, counting from 1 (default 1); the others go through
+ *   FAIL_OVER      any malloc of more than this many bytes fails, on any thread
  *   SLOW_START_MS  every thread created waits this long before it runs its start routine
  *   SLOW_THREAD    only the thread created nth (counting from 1) waits so
  *   START_TOGETHER every thread waits at its start until this many threads exist,
@@ -33,6 +34,7 @@
 /* The settings, read by set_up(). */
 static const char *fail_call = "";
 static long fail_nth = 1;
+static long fail_over;
 static long slow_start_ms = -1;
 static long slow_thread;
 static long start_together;
@@ -82,6 +84,7 @@ __attribute__((constructor)) static void set_up(void)
     if (call != NULL)
         fail_call = call;
     fail_nth = number(getenv("FAIL_NTH"), 1);
+    fail_over = number(getenv("FAIL_OVER"), 0);
     slow_start_ms = number(getenv("SLOW_START_MS"), -1);
     slow_thread = number(getenv("SLOW_THREAD"), 0);
     start_together = number(getenv("START_TOGETHER"), 0);
@@ -212,7 +215,7 @@ void *malloc(size_t size)
 {
     if (next_malloc == NULL) /* a call from start-up code, before set_up() has run: still one thread */
         next_definition("malloc", &next_malloc, sizeof next_malloc);
-    if (gettid() != getpid() && chosen("malloc")) {
+    if ((gettid() != getpid() && chosen("malloc")) || (fail_over > 0 && size > (size_t)fail_over)) {
         errno = ENOMEM;
         return NULL;
     }

@@ -57,6 +57,9 @@ heading racecount "four threads and no lock; $runs runs, and a count other than 
 show racecount
 spread racecount
 
+heading racetrace "racecount's race with every write tagged; the steps that count and those lost add up to all 4000000"
+show racetrace
+
 heading factworker "a worker computes n! and hands it back through pthread_exit; it wraps past 20! and is 0 from 66! on"
 for n in 5 20 21 65 66; do
     feed factworker "$n"

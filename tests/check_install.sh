@@ -16,14 +16,14 @@ complain() {
 }
 for name in "$@"; do
     [ -x "$prefix/bin/$name" ] || complain "not installed: bin/$name"
-    page=$prefix/share/man/man1/$name.1
+    page=$prefix/share/man/man1/$name.1.gz
     if [ ! -f "$page" ]; then
-        complain "not installed: share/man/man1/$name.1"
+        complain "not installed: share/man/man1/$name.1.gz"
         continue
     fi
-    grep -q "^\.TH ${name^^} 1 " "$page" || complain "$name.1 is not the page for $name"
+    zcat "$page" | grep -q "^\.TH ${name^^} 1 " || complain "$name.1 is not the page for $name"
     # -ww turns on every warning; -z renders without output.
-    warnings=$(groff -ww -man -Tutf8 -z "$page" 2>&1)
+    warnings=$(zcat "$page" | groff -ww -man -Tutf8 -z 2>&1)
     [ -z "$warnings" ] || complain "$name.1: $warnings"
 done
 [ "$(echo 5 | "$prefix/bin/factworker")" = "Enter a number: Factorial of 5 is: 120

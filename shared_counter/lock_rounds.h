@@ -5,10 +5,12 @@
 // A weakened lock lets both threads in only when each one's load of the
 // other's flag overtakes its own flag store, still waiting in the store
 // buffer: a window of a few nanoseconds. So every round starts with both
-// threads released together from a barrier, and the variables of the barrier
-// and of the count each sit in a cache line of their own, where their traffic
-// cannot hold up the lock's. And a thread that got in stays inside a little
-// while, so that the other, should it get in too, finds it still there.
+// threads released together from a barrier, each then pausing for a
+// different short while, so that over the rounds the two arrive at the lock
+// at every small distance apart. The variables of the barrier and of the
+// count each sit in a cache line of their own, where their traffic cannot
+// hold up the lock's. And a thread that got in stays inside a little while,
+// so that the other, should it get in too, finds it still there.
 #pragma once
 
 #include <atomic>
@@ -65,6 +67,7 @@ void* contend(void* arg)
     const std::int32_t rounds = rounds_to_run;
     for (std::int32_t r = 1; r <= rounds; r++) {
         reached[self].value.store(r);
+        // A plain spin: the rounds are run only where two CPUs are free.
         while (reached[other].value.load() < r) {
         }
         // Each thread then waits a little, for a different number of loads

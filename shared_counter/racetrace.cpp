@@ -33,7 +33,7 @@ static std::uint64_t packed(std::uint32_t tag, std::uint32_t value)
 
 // Each step, as in racecount, is one load and one separate store, so another
 // worker's store between them is overwritten; the log and the tag ride along.
-static void* step(void* arg)
+static void* worker(void* arg)
 {
     const auto w = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(arg));
     const std::uint32_t delta = steps_up(w) ? 1U : UINT32_MAX;
@@ -71,7 +71,7 @@ int main()
 
     pthread_t threads[workers];
     for (std::uint32_t w = 0; w < workers; w++) {
-        const int err = pthread_create(&threads[w], nullptr, step, reinterpret_cast<void*>(std::uintptr_t{w}));
+        const int err = pthread_create(&threads[w], nullptr, worker, reinterpret_cast<void*>(std::uintptr_t{w}));
         if (err != 0) {
             // The workers already running end on their own; wait for them.
             for (std::uint32_t v = 0; v < w; v++)

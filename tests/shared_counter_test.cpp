@@ -1,5 +1,6 @@
-// turnlock, weaklock and racecount, run as programs. racecount's numbers
-// follow the build's settings, passed in as RACECOUNT_START and RACECOUNT_STEPS.
+// turnlock, weaklock, racecount and racetrace, run as programs. The numbers
+// of racecount and racetrace follow the build settings, passed in as
+// RACECOUNT_START and RACECOUNT_STEPS.
 #include <gtest/gtest.h>
 
 #include <cerrno>

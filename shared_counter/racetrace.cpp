@@ -20,28 +20,26 @@ constexpr std::uint32_t steps = COUNTER_STEPS;
 // Every step's tag must fit in 32 bits.
 constexpr std::uint32_t most_steps = (UINT32_MAX - 1) / workers;
 
-// The shared word: the tag of the write in the high half, the count in the low.
-static std::atomic<std::uint64_t> word{static_cast<std::uint32_t>(std::int32_t{COUNTER_START})};
+// The shared word, starting with tag 0 and the starting count.
+constexpr std::uint64_t start = packed(0, static_cast<std::uint32_t>(std::int32_t{COUNTER_START}));
+static std::atomic<std::uint64_t> word{start};
 
 // Each worker's log: reads[w][k - 1] is the tag of the write that its step k read.
 static std::uint32_t* reads[workers];
-
-static std::uint64_t packed(std::uint32_t tag, std::uint32_t value)
-{
-    return std::uint64_t{tag} << 32 | value;
-}
+// Each worker's number, which its start routine is handed.
+static std::uint32_t ids[workers] = {0, 1, 2, 3};
 
 // Each step, as in racecount, is one load and one separate store, so another
 // worker's store between them is overwritten; the log and the tag ride along.
 static void* worker(void* arg)
 {
-    const auto w = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(arg));
+    const std::uint32_t w = *static_cast<const std::uint32_t*>(arg);
     const std::uint32_t delta = steps_up(w) ? 1U : UINT32_MAX;
     std::uint32_t* log = reads[w];
     for (std::uint32_t k = 1; k <= steps; k++) {
         const std::uint64_t seen = word.load(std::memory_order_relaxed);
-        log[k - 1] = static_cast<std::uint32_t>(seen >> 32);
-        word.store(packed(tag_of(w, k), static_cast<std::uint32_t>(seen) + delta), std::memory_order_relaxed);
+        log[k - 1] = tag_in(seen);
+        word.store(packed(tag_of(w, k), value_in(seen) + delta), std::memory_order_relaxed);
     }
     return nullptr;
 }
@@ -71,7 +69,7 @@ int main()
 
     pthread_t threads[workers];
     for (std::uint32_t w = 0; w < workers; w++) {
-        const int err = pthread_create(&threads[w], nullptr, worker, reinterpret_cast<void*>(std::uintptr_t{w}));
+        const int err = pthread_create(&threads[w], nullptr, worker, &ids[w]);
         if (err != 0) {
             // The workers already running end on their own; wait for them.
             for (std::uint32_t v = 0; v < w; v++)
@@ -87,9 +85,8 @@ int main()
 
     // The joins order every worker's stores before these loads.
     const std::uint64_t last = word.load(std::memory_order_relaxed);
-    const auto final_value = static_cast<std::uint32_t>(last);
-    const chain c = walk_back(reads, steps, static_cast<std::uint32_t>(last >> 32), final_value, place);
-    const auto count = static_cast<std::int32_t>(final_value);
+    const chain c = walk_back(reads, steps, place, last);
+    const auto count = static_cast<std::int32_t>(value_in(last));
     const std::int64_t sum = std::int64_t{COUNTER_START} + c.up - c.down;
     std::printf("Final count: %d\n", count);
     std::printf("Steps that count: %lld (%u up, %u down), and %d + %u - %u = %lld%s\n",

@@ -28,6 +28,23 @@ constexpr std::uint32_t step_of(std::uint32_t tag)
     return (tag - 1) / workers + 1;
 }
 
+// The shared word: the tag of the last write in its high half, the count in
+// its low half.
+constexpr std::uint64_t packed(std::uint32_t tag, std::uint32_t value)
+{
+    return std::uint64_t{tag} << 32 | value;
+}
+
+constexpr std::uint32_t tag_in(std::uint64_t word)
+{
+    return static_cast<std::uint32_t>(word >> 32);
+}
+
+constexpr std::uint32_t value_in(std::uint64_t word)
+{
+    return static_cast<std::uint32_t>(word);
+}
+
 // T1 and T3 step down, T2 and T4 up.
 constexpr bool steps_up(std::uint32_t worker)
 {
@@ -49,11 +66,12 @@ struct chain {
 };
 
 // READS[w][k - 1] is the tag that step k of worker w read; each worker made
-// STEPS steps, and the last write, FINAL, holds FINAL_VALUE. PLACE is scratch
-// room for workers * STEPS + 1 entries.
-inline chain walk_back(const std::uint32_t* const reads[workers], std::uint32_t steps, std::uint32_t final,
-                       std::uint32_t final_value, std::uint32_t* place)
+// STEPS steps, and LAST is the shared word as the last write left it. PLACE
+// is scratch room for workers * STEPS + 1 entries.
+inline chain walk_back(const std::uint32_t* const reads[workers], std::uint32_t steps, std::uint32_t* place,
+                       std::uint64_t last)
 {
+    const std::uint32_t final = tag_in(last);
     auto read_by = [reads](std::uint32_t t) { return reads[worker_of(t)][step_of(t) - 1]; };
     // place[t]: 1 for the final write, 2 for the one before it on the chain,
     // and so on; 0 for a write off the chain.
@@ -85,7 +103,7 @@ inline chain walk_back(const std::uint32_t* const reads[workers], std::uint32_t 
     if (!c.lost)
         return c;
     // Back once more, as far as that write, undoing each step to learn its value.
-    c.read_value = final_value;
+    c.read_value = value_in(last);
     for (t = final; t != c.read; t = read_by(t)) {
         c.kept_step = t;
         c.read_value -= steps_up(worker_of(t)) ? 1 : UINT32_MAX;

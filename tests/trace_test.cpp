@@ -12,8 +12,7 @@ struct race {
     const char* what;
     std::uint32_t steps;
     std::vector<std::uint32_t> reads[workers];   // the tag each step read, per worker
-    std::uint32_t final;
-    std::uint32_t final_value;
+    std::uint64_t last;                          // the shared word at the end
     chain expected;
 };
 
@@ -21,7 +20,7 @@ TEST(WalkBack, FindsTheStepsThatCountAndTheFirstOneLost)
 {
     const race races[] = {
         // T1 to T4 take one step each, one after another, from 10.
-        {"nothing lost", 1, {{0}, {1}, {2}, {3}}, tag_of(3, 1), 10, {.up = 2, .down = 2}},
+        {"nothing lost", 1, {{0}, {1}, {2}, {3}}, packed(tag_of(3, 1), 10), {.up = 2, .down = 2}},
         // From 10, in the order of the writes: T2.1 reads the start and
         // writes 11; T1.1 and T4.1 both read that; T1.1 writes 10, T4.1 12;
         // T2.2 reads T1.1 (11); T3.1 reads T2.2 (10); T4.2 reads T4.1 (13);
@@ -31,8 +30,7 @@ TEST(WalkBack, FindsTheStepsThatCountAndTheFirstOneLost)
         {"three lost",
          2,
          {{tag_of(1, 1), tag_of(2, 1)}, {0, tag_of(0, 1)}, {tag_of(1, 2), tag_of(2, 1)}, {tag_of(1, 1), tag_of(3, 1)}},
-         tag_of(0, 2),
-         9,
+         packed(tag_of(0, 2), 9),
          {.up = 2, .down = 3, .lost = true, .lost_step = tag_of(3, 1), .read = tag_of(1, 1), .kept_step = tag_of(0, 1),
           .read_value = 11}},
     };
@@ -41,7 +39,7 @@ TEST(WalkBack, FindsTheStepsThatCountAndTheFirstOneLost)
         for (std::uint32_t w = 0; w < workers; w++)
             reads[w] = r.reads[w].data();
         std::vector<std::uint32_t> place(workers * r.steps + 1);
-        const chain c = walk_back(reads, r.steps, r.final, r.final_value, place.data());
+        const chain c = walk_back(reads, r.steps, place.data(), r.last);
         EXPECT_EQ(c.up, r.expected.up) << r.what;
         EXPECT_EQ(c.down, r.expected.down) << r.what;
         EXPECT_EQ(c.lost, r.expected.lost) << r.what;

@@ -1,6 +1,6 @@
-// turnlock, weaklock, racecount and racetrace, run as programs. The numbers
-// of racecount and racetrace follow the build settings, passed in as
-// RACECOUNT_START and RACECOUNT_STEPS.
+// turnlock, weaklock, racecount and racetrace, run as programs. Their
+// numbers follow the build settings, passed in as RACECOUNT_START,
+// RACECOUNT_STEPS and WEAKLOCK_ROUNDS.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -111,10 +111,11 @@ TEST(Racecount, LosesUpdatesWhenWorkersRunSideBySide)
 
 TEST(Weaklock, ShowsOnlyTheWeakerOrdersLettingBothThreadsIn)
 {
-    const std::regex report("Peterson's lock, 2 threads, 200000 rounds for each memory order\n"
-                            "seq_cst: 0 of 200000 rounds let both threads in\n"
-                            "release/acquire: ([0-9]+) of 200000 rounds let both threads in\n"
-                            "relaxed: ([0-9]+) of 200000 rounds let both threads in\n");
+    const std::string rounds = std::to_string(WEAKLOCK_ROUNDS);
+    const std::regex report("Peterson's lock, 2 threads, " + rounds + " rounds for each memory order\n" +
+                            "seq_cst: 0 of " + rounds + " rounds let both threads in\n" +
+                            "release/acquire: ([0-9]+) of " + rounds + " rounds let both threads in\n" +
+                            "relaxed: ([0-9]+) of " + rounds + " rounds let both threads in\n");
     if (!two_cpus()) {
         const run_result r = run(program("weaklock"));
         EXPECT_EQ(r.out, "Peterson's lock, 2 threads: not run\n"

@@ -73,13 +73,13 @@ TEST(TurnLock, EntersAtOnceUnlessTheOtherThreadWantsIn)
 // Both threads take and release the lock round after round, starting each
 // round together, and count the rounds in which both were inside. Never may
 // both be: a lock whose accesses are weaker than sequentially consistent lets
-// both in thousands of times here.
+// both in hundreds of times here.
 TEST(TurnLock, NeverLetsBothThreadsInAtOnce)
 {
     if (!two_cpus())
         GTEST_SKIP() << "needs two CPUs, so that the threads contend for the lock";
     std::int32_t ids[2] = {0, 1};
-    reset_rounds(200000);
+    reset_rounds(50000);
     std::thread a(contend<>, &ids[0]);
     std::thread b(contend<>, &ids[1]);
     a.join();

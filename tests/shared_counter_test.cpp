@@ -3,6 +3,7 @@
 // RACECOUNT_STEPS and WEAKLOCK_ROUNDS.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -177,14 +178,12 @@ TEST(Racetrace, AccountsForEveryStep)
         const long long down = after(r.out, " up, ");
         const long long sum = after(r.out, " = ");
         const long long lost = after(r.out, "Steps lost: ");
-        // Who read what, and what each wrote, on the last line.
-        int who[2] = {0, 0};
-        long long step[2] = {0, 0};
-        long long read = 0;
-        const auto line = r.out.find("First lost step: ");
-        if (line != std::string::npos)
-            static_cast<void>(std::sscanf(r.out.c_str() + line, "First lost step: T%d step %lld and T%d step %lld both read %lld",
-                                          &who[0], &step[0], &who[1], &step[1], &read));
+        // Who read what on the last line: the lost step, then the one that counts.
+        const std::string first = r.out.substr(std::min(r.out.find("First lost step: "), r.out.size()));
+        const std::string then = first.substr(std::min(first.find(" and T"), first.size()));
+        const int who[2] = {static_cast<int>(after(first, "First lost step: T")), static_cast<int>(after(then, " and T"))};
+        const long long step[2] = {after(first, " step "), after(then, " step ")};
+        const long long read = after(first, " both read ");
         const auto wrote = [read](int t) { return wrapped(read, t % 2 == 0 ? 1 : -1); };   // T2 and T4 step up
         EXPECT_EQ(r.out,
                   printed("Final count: %lld\nSteps that count: %lld (%lld up, %lld down), and %d + %lld - %lld = %lld%s\n"

@@ -44,6 +44,15 @@ static void* worker(void* arg)
     return nullptr;
 }
 
+// Frees the logs and PLACE, the walk's room; returns STATUS, for main to return.
+static int done(std::uint32_t* place, int status)
+{
+    for (auto* log : reads)
+        std::free(log);
+    std::free(place);
+    return status;
+}
+
 // A step's name as the report gives it: T1 to T4 and the step, from 1.
 static void name(char* buf, std::size_t size, std::uint32_t tag)
 {
@@ -61,11 +70,11 @@ int main()
     for (auto& log : reads) {
         log = static_cast<std::uint32_t*>(std::malloc(sizeof(std::uint32_t) * steps));
         if (log == nullptr)
-            return fail("malloc", errno);
+            return done(nullptr, fail("malloc", errno));
     }
     auto* place = static_cast<std::uint32_t*>(std::malloc(sizeof(std::uint32_t) * (workers * steps + 1)));
     if (place == nullptr)
-        return fail("malloc", errno);
+        return done(nullptr, fail("malloc", errno));
 
     pthread_t threads[workers];
     for (std::uint32_t w = 0; w < workers; w++) {
@@ -74,13 +83,13 @@ int main()
             // The workers already running end on their own; wait for them.
             for (std::uint32_t v = 0; v < w; v++)
                 pthread_join(threads[v], nullptr);
-            return fail("pthread_create", err);
+            return done(place, fail("pthread_create", err));
         }
     }
     for (pthread_t thread : threads) {
         const int err = pthread_join(thread, nullptr);
         if (err != 0)
-            return fail("pthread_join", err);
+            return done(place, fail("pthread_join", err));
     }
 
     // The joins order every worker's stores before these loads.
@@ -110,8 +119,5 @@ int main()
     } else {
         std::printf("No step was lost: each one built on the write before it.\n");
     }
-    for (auto* log : reads)
-        std::free(log);
-    std::free(place);
-    return flush_output();
+    return done(place, flush_output());
 }

@@ -50,14 +50,14 @@ heading turnlock "two threads under Peterson's lock; $runs runs, and the count e
 show turnlock
 spread turnlock
 
-heading weaklock "the same lock, 200000 rounds with each memory order; only the weaker orders let both threads in"
+heading weaklock "the same lock, taken round after round with each memory order; only the weaker orders let both threads in"
 show weaklock
 
 heading racecount "four threads and no lock; $runs runs, and a count other than 10 means lost updates"
 show racecount
 spread racecount
 
-heading racetrace "racecount's race with every write tagged; the steps that count and those lost add up to all 4000000"
+heading racetrace "racecount's race with every write tagged; the steps that count and those lost add up to all the steps"
 show racetrace
 
 heading factworker "a worker computes n! and hands it back through pthread_exit; it wraps past 20! and is 0 from 66! on"

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <atomic>
-#include <climits>
 #include <cstdint>
 
 #include "turn_lock.h"

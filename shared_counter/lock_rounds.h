@@ -7,11 +7,21 @@
 // buffer: a window of a few nanoseconds. So every round starts with both
 // threads released together from a barrier, each then pausing for a
 // different short while, so that over the rounds the two arrive at the lock
-// at every small distance apart. The variables of the barrier and of the
-// count each sit in a cache line of their own, where their traffic cannot
-// hold up the lock's. And a thread that got in stays inside a little while,
+// at every small distance apart. Just before the lock, each stores to a line
+// the other wrote last, which keeps its flag store waiting in the buffer for
+// a cache miss's time. The variables of the barrier and of the count each
+// sit in a cache line of their own, where their traffic cannot hold up the
+// lock's. And a thread that got in stays inside a little while,
 // so that the other, should it get in too, finds it still there.
+//
+// The two threads are bound to CPUs of their own. Left to the scheduler, they
+// may share one CPU while other work holds the rest; they then meet at the
+// barrier only when it switches from one to the other, a tick at a time, the
+// rounds take many minutes, and no order could let both in anyway.
 #pragma once
+
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <cstdint>
@@ -35,6 +45,9 @@ inline lone reached[2];
 inline lone inside;
 // Rounds in which a thread found the other already inside.
 inline lone overlaps;
+// Written by both threads just before they take the lock, so that each
+// finds it in the other's cache.
+inline lone missed;
 
 // Starts the count afresh, for ROUNDS rounds; call before the threads start.
 inline void reset_rounds(std::int32_t rounds)
@@ -75,6 +88,10 @@ void* contend(void* arg)
         const std::int32_t pause = self == 0 ? r % 32 : r / 32 % 32;
         for (std::int32_t i = 0; i < pause; i++)
             reached[self].value.load(std::memory_order_relaxed);
+        // This store misses the cache, and x86 empties its store buffer in
+        // order, so the lock's own stores wait behind it while, with a
+        // weakened order, the load of the other's flag goes ahead.
+        missed.value.store(r, std::memory_order_relaxed);
         enter_region<order>(self);
         if (inside.value.fetch_add(1) != 0)
             overlaps.value.fetch_add(1);
@@ -84,4 +101,53 @@ void* contend(void* arg)
         leave_region<order>(self);
     }
     return nullptr;
+}
+
+// Starts THREAD on ROUTINE(ARG), bound to CPU. Returns 0, or the error number
+// of the call it names in *CALL.
+inline int start_on(int cpu, pthread_t* thread, void* (*routine)(void*), void* arg, const char** call)
+{
+    pthread_attr_t attr;
+    int err = pthread_attr_init(&attr);
+    if (err != 0) {
+        *call = "pthread_attr_init";
+        return err;
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    err = pthread_attr_setaffinity_np(&attr, sizeof one, &one);
+    *call = "pthread_attr_setaffinity_np";
+    if (err == 0) {
+        err = pthread_create(thread, &attr, routine, arg);
+        *call = "pthread_create";
+    }
+    // glibc's pthread_attr_destroy cannot fail.
+    static_cast<void>(pthread_attr_destroy(&attr));
+    return err;
+}
+
+// Starts the two threads on contend<order>, each bound to a CPU of its own,
+// the first two in ALLOWED, which must hold two. Returns 0, or the error
+// number of the call it names in *CALL; then no thread of the pair is left.
+template <std::memory_order order = lock_order>
+int start_pair(pthread_t threads[2], const cpu_set_t& allowed, const char** call)
+{
+    static const std::int32_t ids[2] = {0, 1};
+    int cpu = -1;
+    for (std::int32_t self = 0; self < 2; self++) {
+        do
+            cpu++;
+        while (!CPU_ISSET(cpu, &allowed));
+        const int err = start_on(cpu, &threads[self], contend<order>, const_cast<std::int32_t*>(&ids[self]), call);
+        if (err != 0) {
+            if (self == 1) {
+                // The first thread, meeting no barrier, takes the lock alone and ends.
+                never_started(1);
+                static_cast<void>(pthread_join(threads[0], nullptr));
+            }
+            return err;
+        }
+    }
+    return 0;
 }

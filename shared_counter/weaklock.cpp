@@ -14,25 +14,18 @@
 #error "the build must define LOCK_ROUNDS"
 #endif
 
-static const std::int32_t ids[2] = {0, 1};
-
-// Runs the rounds with ORDER and stores in *found the rounds that let both
-// threads in. Returns 0, or main's exit status after a failure.
+// Runs the rounds with ORDER on two of the CPUS and stores in *found the
+// rounds that let both threads in. Returns 0, or main's exit status after a
+// failure.
 template <std::memory_order order>
-static int run(std::int32_t* found)
+static int run(const cpu_set_t& cpus, std::int32_t* found)
 {
     reset_rounds(LOCK_ROUNDS);
     pthread_t threads[2];
-    int err = pthread_create(&threads[0], nullptr, contend<order>, const_cast<std::int32_t*>(&ids[0]));
+    const char* call;
+    int err = start_pair<order>(threads, cpus, &call);
     if (err != 0)
-        return fail("pthread_create", err);
-    err = pthread_create(&threads[1], nullptr, contend<order>, const_cast<std::int32_t*>(&ids[1]));
-    if (err != 0) {
-        // Let the first thread finish its rounds alone, so that it can be joined.
-        never_started(1);
-        pthread_join(threads[0], nullptr);
-        return fail("pthread_create", err);
-    }
+        return fail(call, err);
     for (pthread_t thread : threads) {
         err = pthread_join(thread, nullptr);
         if (err != 0)
@@ -58,11 +51,11 @@ int main()
     std::int32_t seq_cst = 0;
     std::int32_t acq_rel = 0;
     std::int32_t relaxed = 0;
-    int status = run<std::memory_order_seq_cst>(&seq_cst);
+    int status = run<std::memory_order_seq_cst>(cpus, &seq_cst);
     if (status == 0)
-        status = run<std::memory_order_acq_rel>(&acq_rel);
+        status = run<std::memory_order_acq_rel>(cpus, &acq_rel);
     if (status == 0)
-        status = run<std::memory_order_relaxed>(&relaxed);
+        status = run<std::memory_order_relaxed>(cpus, &relaxed);
     if (status != 0)
         return status;
 

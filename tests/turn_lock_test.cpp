@@ -78,12 +78,14 @@ TEST(TurnLock, NeverLetsBothThreadsInAtOnce)
 {
     if (!two_cpus())
         GTEST_SKIP() << "needs two CPUs, so that the threads contend for the lock";
-    std::int32_t ids[2] = {0, 1};
-    reset_rounds(50000);
-    std::thread a(contend<>, &ids[0]);
-    std::thread b(contend<>, &ids[1]);
-    a.join();
-    b.join();
+    cpu_set_t cpus;
+    ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+    reset_rounds(200000);
+    pthread_t threads[2];
+    const char* call = "";
+    ASSERT_EQ(start_pair<>(threads, cpus, &call), 0) << call;
+    for (pthread_t thread : threads)
+        ASSERT_EQ(pthread_join(thread, nullptr), 0);
     EXPECT_EQ(overlaps.value.load(), 0) << "rounds in which both threads were inside at once";
 }
 

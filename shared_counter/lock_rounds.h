@@ -62,13 +62,6 @@ inline void reset_rounds(std::int32_t rounds)
     overlaps.value.store(0);
 }
 
-// For when thread SELF could not be started: the other then meets no barrier
-// and takes the lock alone, so it ends.
-inline void never_started(std::int32_t self)
-{
-    reached[self].value.store(INT32_MAX);
-}
-
 // The start routine of each of the two threads; ARG points at its number, 0 or 1.
 template <std::memory_order order = lock_order>
 void* contend(void* arg)
@@ -142,8 +135,9 @@ int start_pair(pthread_t threads[2], const cpu_set_t& allowed, const char** call
         const int err = start_on(cpu, &threads[self], contend<order>, const_cast<std::int32_t*>(&ids[self]), call);
         if (err != 0) {
             if (self == 1) {
-                // The first thread, meeting no barrier, takes the lock alone and ends.
-                never_started(1);
+                // As if the second thread had run every round: the first then
+                // meets no barrier, takes the lock alone, and ends.
+                reached[1].value.store(INT32_MAX);
                 static_cast<void>(pthread_join(threads[0], nullptr));
             }
             return err;

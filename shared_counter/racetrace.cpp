@@ -34,7 +34,7 @@ static std::uint32_t ids[workers] = {0, 1, 2, 3};
 static void* worker(void* arg)
 {
     const std::uint32_t w = *static_cast<const std::uint32_t*>(arg);
-    const std::uint32_t delta = steps_up(w) ? 1U : UINT32_MAX;
+    const std::uint32_t delta = step_by(w);
     std::uint32_t* log = reads[w];
     for (std::uint32_t k = 1; k <= steps; k++) {
         const std::uint64_t seen = word.load(std::memory_order_relaxed);
@@ -109,7 +109,7 @@ int main()
         name(lost, sizeof lost, c.lost_step);
         name(kept, sizeof kept, c.kept_step);
         const auto wrote = [](std::uint32_t tag, std::uint32_t read) {
-            return static_cast<std::int32_t>(read + (steps_up(worker_of(tag)) ? 1U : UINT32_MAX));
+            return static_cast<std::int32_t>(read + step_by(worker_of(tag)));
         };
         std::printf("First lost step: %s and %s both read %d; T%u wrote %d, T%u wrote %d, and every step that "
                     "counts after it builds on T%u's write\n",

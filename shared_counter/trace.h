@@ -51,6 +51,12 @@ constexpr bool steps_up(std::uint32_t worker)
     return worker % 2 == 1;
 }
 
+// What one step of WORKER adds to the count, wrapping: 1 or -1.
+constexpr std::uint32_t step_by(std::uint32_t worker)
+{
+    return steps_up(worker) ? 1U : UINT32_MAX;
+}
+
 // What the walk back found.
 struct chain {
     std::uint32_t up = 0;           // steps that count, each way
@@ -106,7 +112,7 @@ inline chain walk_back(const std::uint32_t* const reads[workers], std::uint32_t 
     c.read_value = value_in(last);
     for (t = final; t != c.read; t = read_by(t)) {
         c.kept_step = t;
-        c.read_value -= steps_up(worker_of(t)) ? 1 : UINT32_MAX;
+        c.read_value -= step_by(worker_of(t));
     }
     return c;
 }

@@ -3,6 +3,8 @@
 # that says what to watch for, followed by what it really printed.
 set -u
 bin=$1
+# racecount's starting value, as the build set it: the count it ends at when nothing is lost.
+start=$2
 runs=200
 
 heading() {
@@ -26,7 +28,7 @@ feed() {
 spread() {
     for ((i = 0; i < runs; i++)); do
         "$bin/$1"
-    done | sed -n 's/^Final count: //p' | sort -n | awk -v runs="$runs" '
+    done | sed -n 's/^Final count: //p' | sort -n | awk -v runs="$runs" -v start="$start" '
         { v[NR] = $1; n[$1]++ }
         END {
             if (NR != runs) printf "(only %d of %d runs printed a count)\n", NR, runs
@@ -42,7 +44,7 @@ spread() {
                 bar = ""; for (j = 0; j < int(bucket[b] * 50 / NR + 0.99); j++) bar = bar "#"
                 printf "%12d .. %-12d %4d  %s\n", lo + b * width, lo + (b + 1) * width, bucket[b], bar
             }
-            printf "runs that ended at 10, as if nothing was lost: %d of %d\n", n[10] + 0, NR
+            printf "runs that ended at %d, as if nothing was lost: %d of %d\n", start, n[start] + 0, NR
         }'
 }
 
@@ -53,7 +55,7 @@ spread turnlock
 heading weaklock "the same lock, taken round after round with each memory order; only the weaker orders let both threads in"
 show weaklock
 
-heading racecount "four threads and no lock; $runs runs, and a count other than 10 means lost updates"
+heading racecount "four threads and no lock; $runs runs, and a count other than $start means lost updates"
 show racecount
 spread racecount
 

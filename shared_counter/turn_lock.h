@@ -8,8 +8,9 @@
 // and both enter.
 //
 // The ordering is a template parameter only so that weaklock can run this very
-// protocol with the weaker orders and show them fail; every real use of the
-// lock takes the default.
+// protocol with the weaker orders and show them fail, and the shared variables
+// are, only so that lockmodel can run it on a memory model's cells; every real
+// use of the lock takes the defaults.
 #pragma once
 
 #include <atomic>
@@ -37,7 +38,7 @@ constexpr std::memory_order load_order(std::memory_order order)
 }
 
 // Waits, spinning, until thread self may enter.
-template <std::memory_order order = lock_order>
+template <std::memory_order order = lock_order, auto& flag = ::flag, auto& turn = ::turn>
 void enter_region(std::int32_t self)
 {
     const std::int32_t other = 1 - self;
@@ -49,7 +50,7 @@ void enter_region(std::int32_t self)
 }
 
 // Lets the other thread in.
-template <std::memory_order order = lock_order>
+template <std::memory_order order = lock_order, auto& flag = ::flag>
 void leave_region(std::int32_t self)
 {
     flag[self].store(0, store_order(order));

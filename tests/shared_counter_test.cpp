@@ -1,4 +1,4 @@
-// turnlock, weaklock, racecount and racetrace, run as programs. Their
+// turnlock, weaklock, lockmodel, racecount and racetrace, run as programs. Their
 // numbers follow the build settings, passed in as RACECOUNT_START,
 // RACECOUNT_STEPS and WEAKLOCK_ROUNDS.
 #include <gtest/gtest.h>
@@ -164,6 +164,32 @@ TEST(Weaklock, ShowsOnlyTheWeakerOrdersLettingBothThreadsIn)
     EXPECT_TRUE(both) << "20 s of runs, and a weaker order never let both threads in; the last run printed\n" << last;
 }
 
+// Every execution of the lock under each model, counted the same in every
+// build; each shortest run into both threads inside ends with them there.
+TEST(Lockmodel, CountsEveryExecutionAndShowsHowBothThreadsGetIn)
+{
+    const run_result r = run(program("lockmodel"));
+    const std::string table = "Peterson's lock, 2 threads, 1 round each: every execution, by memory model and order\n"
+                              "interleaving, seq_cst: 12 executions, 0 let both threads in\n"
+                              "interleaving, release/acquire: 12 executions, 0 let both threads in\n"
+                              "interleaving, relaxed: 12 executions, 0 let both threads in\n"
+                              "x86-TSO, seq_cst: 12 executions, 0 let both threads in\n"
+                              "x86-TSO, release/acquire: 22 executions, 6 let both threads in\n"
+                              "x86-TSO, relaxed: 22 executions, 6 let both threads in\n"
+                              "C++, seq_cst: 12 executions, 0 let both threads in\n"
+                              "C++, release/acquire: 22 executions, 6 let both threads in\n"
+                              "C++, relaxed: 22 executions, 6 let both threads in\n";
+    EXPECT_EQ(r.out.substr(0, table.size()), table);
+    for (const char* model : {"x86-TSO", "C++"}) {
+        const std::string heading = printed("\n%s, release/acquire: the shortest execution that lets both threads in\n", model);
+        const std::string witness = r.out.substr(std::min(r.out.find(heading), r.out.size()));
+        const std::string last = witness.substr(0, std::min(witness.find("\n\n", 1), witness.size() - 1) + 1);
+        EXPECT_TRUE(last.ends_with(" is inside, and so both threads are\n")) << model << ":\n" << r.out;
+    }
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
 // racetrace's report, checked against itself: the steps that count, less
 // those lost, are all the steps; the identity holds; the first lost step
 // and the step that counts after it read one value and each wrote that
@@ -228,6 +254,8 @@ TEST(SharedCounterPrograms, ReportAFailureAndPrintNoCount)
         {"turnlock", {.out_file = "/dev/full"}, "turnlock: write: No space left on device\n"},
         {"racecount", {.out_file = "/dev/full"}, "racecount: write: No space left on device\n"},
         {"weaklock", {.out_file = "/dev/full"}, "weaklock: write: No space left on device\n"},
+        {"lockmodel", {.env = shimmed({"FAIL_OVER=1000"})}, "lockmodel: malloc: Cannot allocate memory\n"},
+        {"lockmodel", {.out_file = "/dev/full"}, "lockmodel: write: No space left on device\n"},
     };
     for (const auto& c : cases) {
         if (!c.threads)

@@ -55,6 +55,9 @@ spread turnlock
 heading weaklock "the same lock, taken round after round with each memory order; only the weaker orders let both threads in"
 show weaklock
 
+heading lockmodel "the same lock's every execution under three memory models; the x86-TSO rows predict what weaklock just measured"
+show lockmodel
+
 heading racecount "four threads and no lock; $runs runs, and a count other than $start means lost updates"
 show racecount
 spread racecount

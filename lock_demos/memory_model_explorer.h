@@ -1,0 +1,80 @@
+// Every execution of a small program of threads, under one of three memory
+// models. The program is ordinary code, such as the lock's enter_region, run
+// on model_cells instead of std::atomic: the explorer runs each thread up to
+// its next access again and again, deciding at each step which thread moves,
+// which write a load reads, where a store lands and, under x86-TSO, when a
+// store buffer drains, until every choice the model allows has been made.
+//
+// An execution is one distinct outcome of those choices: which write each
+// load read, and the order of the writes to each variable. A thread that goes
+// round a loop of loads and reads the same writes as on its previous pass
+// has learnt nothing, and would do the same again for ever: that pass is cut.
+// So a spinning thread must read something new to go on, and the exploration
+// ends. (This takes a thread's state to be its place in the code and what its
+// loads returned, which holds for loops that keep no count of their own.)
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+enum class memory_model {
+    // Sequential consistency: the threads' accesses happen one at a time, in
+    // some order, each load reading the latest store. The orders do not matter.
+    interleaving,
+    // x86 as g++ compiles each order: a release or relaxed store goes into the
+    // thread's FIFO store buffer, which drains into memory one store at a time,
+    // whenever; a load reads its thread's newest buffered store to that
+    // variable, else memory; a seq_cst store (an xchg) waits for an empty
+    // buffer and writes memory directly; every load is a plain load.
+    x86_tso,
+    // The language's release/acquire and relaxed rules, as a view-based
+    // operational model: each variable keeps every store made to it, in
+    // coherence order; each thread has a view, the latest store of each
+    // variable it has seen. A load reads any store not older than its view,
+    // and an acquire load that reads a release store takes on the view the
+    // writer had; a store may go anywhere after its view, not only last.
+    // Load buffering, which the language allows, is left out, and so is a
+    // fence. A program whose accesses are all seq_cst behaves as under
+    // interleaving, which the language guarantees, and is explored so.
+    cpp,
+};
+
+// A shared 32-bit variable of an explored program, with the load and store
+// calls of std::atomic<std::int32_t>, so that code written for the atomic
+// runs on it unchanged. The compiler fills in the other arguments with the
+// file and line of the call, which tell a program's loads apart: keep two
+// loads of one variable off a single line. (std::source_location would say
+// it more plainly, but Clang 14 cannot build it from libstdc++'s header.)
+struct model_cell {
+    const char* name;
+    std::int32_t initial;
+    int var = 0;   // its number in the exploration
+
+    std::int32_t load(std::memory_order order, const char* file = __builtin_FILE(), int line = __builtin_LINE()) const;
+    void store(std::int32_t value, std::memory_order order, const char* file = __builtin_FILE(), int line = __builtin_LINE());
+};
+
+// Called by a thread of the explored program when it enters its critical
+// section; it is inside until its next access.
+void model_inside();
+
+struct exploration {
+    std::int64_t executions = 0;
+    // Executions in which two threads were inside at the same moment.
+    std::int64_t both_inside = 0;
+    // For each execution, the values each thread's loads returned, thread by
+    // thread, then each cell's final value; sorted, without repeats.
+    std::vector<std::vector<std::int32_t>> outcomes;
+    // The shortest run into two threads inside at once, a step a line; empty
+    // when there is none.
+    std::vector<std::string> witness;
+};
+
+// Explores every execution of THREADS threads, each running PROGRAM with its
+// own number, on CELLS, under MODEL. Throws std::bad_alloc when memory runs
+// out, and std::length_error when a thread makes more than 16 stores.
+exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
+                    std::initializer_list<model_cell*> cells);

@@ -6,6 +6,10 @@
 set -u
 source=$1
 shim=$2
+# For a build for another machine: its toolchain file, and the emulator its programs run under.
+read -ra emulator <<<"${EMULATOR:-}"
+cross=()
+[ -z "${TOOLCHAIN:-}" ] || cross=("-DCMAKE_TOOLCHAIN_FILE=$TOOLCHAIN")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 status=0
@@ -27,12 +31,12 @@ grep -q "OSPRIMER_TURNLOCK_STEPS is 'ten'" <<<"$out" || complain "no message for
 # The extremes that are allowed. With only some workers running, one after
 # another, the count shows the start and the steps: turnlock's worker 0
 # alone steps down from 0, racecount's T1 and T3 alone step down twice.
-cmake -S "$source" -B "$scratch/good" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSPRIMER_TURNLOCK_STEPS=7 \
+cmake -S "$source" -B "$scratch/good" -G Ninja "${cross[@]}" -DCMAKE_BUILD_TYPE=Release -DOSPRIMER_TURNLOCK_STEPS=7 \
     -DOSPRIMER_RACECOUNT_START=-2147483648 -DOSPRIMER_RACECOUNT_STEPS=5 > /dev/null || complain "good settings refused"
 cmake --build "$scratch/good" --target turnlock racecount > /dev/null || complain "the build with good settings failed"
 expect() {
     local got
-    got=$(env LD_PRELOAD="$shim" SERIAL=1 IDLE_THREADS="$2" "$scratch/good/bin/$1")
+    got=$(env LD_PRELOAD="$shim" SERIAL=1 IDLE_THREADS="$2" "${emulator[@]}" "$scratch/good/bin/$1")
     [ "$got" = "$3" ] || complain "$1 with threads $2 idle printed '$got', not '$3'"
 }
 expect turnlock 2 "Final count: -7"

@@ -189,7 +189,7 @@ TEST(Topwait, PrintsItsLineOnlyOnceTopHasBeenQuit)
     size.ws_col = 80;
     const std::vector<std::string> env = merged_env({"TERM=xterm", "PATH=/usr/bin:/bin"});
     const std::vector<char*> envp = c_strings(env);
-    const std::vector<std::string> args = {program("topwait")};
+    const std::vector<std::string> args = command(program("topwait"));
     const std::vector<char*> argv = c_strings(args);
 
     const pid_t pid = forkpty(&master, nullptr, nullptr, &size);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -58,6 +59,29 @@ std::string program(const std::string& name)
     return std::string(OSPRIMER_BIN_DIR) + "/" + name;
 }
 
+std::vector<std::string> command(const std::string& path)
+{
+    std::vector<std::string> words;
+#ifdef EMULATOR
+    if (path.starts_with(OSPRIMER_BIN_DIR "/")) {
+        std::istringstream emulator(EMULATOR);
+        for (std::string word; emulator >> word;)
+            words.push_back(word);
+    }
+#endif
+    words.push_back(path);
+    return words;
+}
+
+bool emulated()
+{
+#ifdef EMULATOR
+    return true;
+#else
+    return false;
+#endif
+}
+
 std::vector<std::string> merged_env(const std::vector<std::string>& extra)
 {
     std::vector<std::string> env;
@@ -87,7 +111,7 @@ child start(const std::string& path, const run_options& options)
     // Everything the child needs is built before fork: after it, only
     // async-signal-safe calls.
     const std::vector<std::string> env = merged_env(options.env);
-    std::vector<std::string> args = {path};
+    std::vector<std::string> args = command(path);
     args.insert(args.end(), options.args.begin(), options.args.end());
     const std::vector<char*> envp = c_strings(env);
     const std::vector<char*> argv = c_strings(args);

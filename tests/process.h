@@ -28,6 +28,17 @@ struct run_result {
 // The path of the built program NAME.
 std::string program(const std::string& name);
 
+// The words that run the program at `path`: the path, and before it, for a
+// program of a build for another machine, the emulator that runs it.
+std::vector<std::string> command(const std::string& path);
+
+// Whether the programs run under an emulator, whose memory ordering is its
+// own, not the hardware's: there, checks of the hardware's ordering and of
+// what timing brings about skip with this note.
+bool emulated();
+inline constexpr const char* under_emulation =
+    "under an emulator, whose memory ordering and timing are its own, not the hardware's";
+
 // The environment of this test with the entries of `extra` added or replaced.
 std::vector<std::string> merged_env(const std::vector<std::string>& extra);
 

@@ -41,6 +41,8 @@ long wrapped(std::int64_t start, std::int64_t delta)
 // that their batches overlap unless the lock keeps them apart.
 TEST(Turnlock, PrintsZeroEveryTime)
 {
+    if (emulated())
+        GTEST_SKIP() << under_emulation;
     for (int i = 0; i < 20; i++) {
         const run_result r = run(program("turnlock"), {.env = shimmed({"START_TOGETHER=2"})});
         ASSERT_EQ(r.out, "Final count: 0\n") << "run " << i;
@@ -95,6 +97,8 @@ TEST(Racecount, EndsExactlyWhereTheBatchesThatRanTakeIt)
 
 TEST(Racecount, LosesUpdatesWhenWorkersRunSideBySide)
 {
+    if (emulated())
+        GTEST_SKIP() << under_emulation;
     if (!two_cpus())
         GTEST_SKIP() << "only one CPU is available: the workers never overlap, so no update can be lost";
     if (RACECOUNT_STEPS < 10000)
@@ -128,6 +132,8 @@ long long after(const std::string& text, const std::string& label)
 
 TEST(Weaklock, ShowsOnlyTheWeakerOrdersLettingBothThreadsIn)
 {
+    if (emulated())
+        GTEST_SKIP() << under_emulation;
     if (!two_cpus()) {
         const run_result r = run(program("weaklock"));
         EXPECT_EQ(r.out, "Peterson's lock, 2 threads: not run\n"
@@ -140,7 +146,12 @@ TEST(Weaklock, ShowsOnlyTheWeakerOrdersLettingBothThreadsIn)
     // until each has shown itself in some run. ThreadSanitizer carries out
     // every access that orders memory in its own runtime, where an acquire
     // load never overtakes a release store: there only relaxed can show.
-#ifdef THREAD_SANITIZER
+    // Only on x86-64 has the kit been seen to let the weaker orders in. On
+    // arm64 a release store and an acquire load are the very instructions
+    // of seq_cst, and what relaxed does there is for the hardware to say.
+#if !defined(__x86_64__)
+    bool shown[2] = {true, true};
+#elif defined(THREAD_SANITIZER)
     bool shown[2] = {true, false};
 #else
     bool shown[2] = {false, false};
@@ -234,8 +245,15 @@ struct failure {
     const char* program;
     run_options options;
     const char* message;
-    bool threads = true;   // whether the program starts threads on a single CPU
+    bool shown = true;     // whether this build and this machine can show it
 };
+
+// A sanitizer build's operator new is the sanitizer's own, which the shim cannot make fail.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
 
 TEST(SharedCounterPrograms, ReportAFailureAndPrintNoCount)
 {
@@ -254,11 +272,11 @@ TEST(SharedCounterPrograms, ReportAFailureAndPrintNoCount)
         {"turnlock", {.out_file = "/dev/full"}, "turnlock: write: No space left on device\n"},
         {"racecount", {.out_file = "/dev/full"}, "racecount: write: No space left on device\n"},
         {"weaklock", {.out_file = "/dev/full"}, "weaklock: write: No space left on device\n"},
-        {"lockmodel", {.env = shimmed({"FAIL_OVER=1000"})}, "lockmodel: malloc: Cannot allocate memory\n"},
+        {"lockmodel", {.env = shimmed({"FAIL_OVER=1000"})}, "lockmodel: malloc: Cannot allocate memory\n", !sanitized},
         {"lockmodel", {.out_file = "/dev/full"}, "lockmodel: write: No space left on device\n"},
     };
     for (const auto& c : cases) {
-        if (!c.threads)
+        if (!c.shown)
             continue;
         const run_result r = run(program(c.program), c.options);
         EXPECT_EQ(r.err, c.message) << c.program;

@@ -76,6 +76,8 @@ TEST(TurnLock, EntersAtOnceUnlessTheOtherThreadWantsIn)
 // both in hundreds of times here.
 TEST(TurnLock, NeverLetsBothThreadsInAtOnce)
 {
+    if (emulated())
+        GTEST_SKIP() << under_emulation;
     if (!two_cpus())
         GTEST_SKIP() << "needs two CPUs, so that the threads contend for the lock";
     cpu_set_t cpus;

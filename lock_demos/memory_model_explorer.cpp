@@ -56,7 +56,9 @@ bool replaying()
 
 std::uint64_t point_of(const char* file, int line)
 {
-    // A file's name is one string, so its address tells files apart.
+    // Each call site's file name is a string of the program's own, all of
+    // them within 4 GiB of each other, so the low half of its address tells
+    // files apart.
     return (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(file)) << 32) ^ static_cast<std::uint32_t>(line);
 }
 

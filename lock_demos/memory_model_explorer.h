@@ -36,8 +36,9 @@ enum class memory_model {
     // variable it has seen. A load reads any store not older than its view,
     // and an acquire load that reads a release store takes on the view the
     // writer had; a store may go anywhere after its view, not only last.
-    // Load buffering, which the language allows, is left out, and so is a
-    // fence. A program whose accesses are all seq_cst behaves as under
+    // Load buffering (two threads each loading what the other stores only
+    // after its own load), which the language allows, is left out, and so
+    // are fences. A program whose accesses are all seq_cst behaves as under
     // interleaving, which the language guarantees, and is explored so.
     cpp,
 };

@@ -101,65 +101,55 @@ model_cell y{"y", 0};
 // The order the litmus programs use: acq_rel (release stores, acquire loads), relaxed or seq_cst.
 std::memory_order litmus = std::memory_order_seq_cst;
 
-std::memory_order stores()
-{
-    return store_order(litmus);
-}
-
-std::memory_order loads()
-{
-    return load_order(litmus);
-}
-
 // Store buffering: each thread stores to its variable, then loads the other's.
 void sb(std::int32_t self)
 {
-    (self == 0 ? x : y).store(1, stores());
-    (self == 0 ? y : x).load(loads());
+    (self == 0 ? x : y).store(1, store_order(litmus));
+    (self == 0 ? y : x).load(load_order(litmus));
 }
 
 // The same, each thread first reading back its own store.
 void sb_own(std::int32_t self)
 {
-    (self == 0 ? x : y).store(1, stores());
-    (self == 0 ? x : y).load(loads());
-    (self == 0 ? y : x).load(loads());
+    (self == 0 ? x : y).store(1, store_order(litmus));
+    (self == 0 ? x : y).load(load_order(litmus));
+    (self == 0 ? y : x).load(load_order(litmus));
 }
 
 // Message passing: data in x, then a flag in y.
 void mp(std::int32_t self)
 {
     if (self == 0) {
-        x.store(1, stores());
-        y.store(1, stores());
+        x.store(1, store_order(litmus));
+        y.store(1, store_order(litmus));
     } else {
-        y.load(loads());
-        x.load(loads());
+        y.load(load_order(litmus));
+        x.load(load_order(litmus));
     }
 }
 
 // Load buffering: each thread loads one variable, then stores to the other.
 void lb(std::int32_t self)
 {
-    (self == 0 ? x : y).load(loads());
-    (self == 0 ? y : x).store(1, stores());
+    (self == 0 ? x : y).load(load_order(litmus));
+    (self == 0 ? y : x).store(1, store_order(litmus));
 }
 
 // Read-read coherence: one store, read twice by the other thread.
 void corr(std::int32_t self)
 {
     if (self == 0) {
-        x.store(1, stores());
+        x.store(1, store_order(litmus));
     } else {
-        x.load(loads());
-        x.load(loads());
+        x.load(load_order(litmus));
+        x.load(load_order(litmus));
     }
 }
 
 void two_plus_two_w(std::int32_t self)
 {
-    (self == 0 ? x : y).store(1, stores());
-    (self == 0 ? y : x).store(2, stores());
+    (self == 0 ? x : y).store(1, store_order(litmus));
+    (self == 0 ? y : x).store(2, store_order(litmus));
 }
 
 struct litmus_test {

@@ -39,7 +39,9 @@ enum class memory_model {
     // Load buffering (two threads each loading what the other stores only
     // after its own load), which the language allows, is left out, and so
     // are fences. A program whose accesses are all seq_cst behaves as under
-    // interleaving, which the language guarantees, and is explored so.
+    // interleaving, which the language guarantees, and is explored so; mixed
+    // with weaker orders, a seq_cst access counts as release/acquire here,
+    // which allows more than the language does.
     cpp,
 };
 

@@ -63,7 +63,7 @@ fi
 heading weaklock "the same lock, taken round after round with each memory order; $weak"
 show weaklock
 
-heading lockmodel "the same lock's every execution under three memory models; $predicted"
+heading lockmodel "every execution of the same lock under three memory models; $predicted"
 show lockmodel
 
 heading racecount "four threads and no lock; $runs runs, and a count other than $start means lost updates"

@@ -163,7 +163,6 @@ struct litmus_test {
     std::int64_t executions[4];
 };
 
-
 TEST(MemoryModels, AllowExactlyThePublishedOutcomesOfLitmusTests)
 {
     const litmus_test tests[] = {

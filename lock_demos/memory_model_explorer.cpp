@@ -403,14 +403,14 @@ exploration explored(search& s, std::int32_t threads)
     state start;
     start.writes.resize(vars + static_cast<std::size_t>(threads) * max_stores);
     start.order.resize(vars);
+    // Each thread starts having seen every initial value.
+    thread_state fresh;
     for (std::size_t v = 0; v < vars; v++) {
         s.cells[v]->var = static_cast<int>(v);
         start.writes[v] = {static_cast<int>(v), s.cells[v]->initial, -1, false, {}};
         start.order[v] = {static_cast<int>(v)};
-    }
-    thread_state fresh;
-    for (std::size_t v = 0; v < vars; v++)
         fresh.view.push_back(static_cast<int>(v));
+    }
     start.threads.assign(static_cast<std::size_t>(threads), fresh);
     settle(s, start);
 

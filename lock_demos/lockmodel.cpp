@@ -1,8 +1,9 @@
-// lockmodel: why Peterson's lock needs sequentially consistent accesses, and
-// that they are enough. The lock's own code runs for two threads, one round
-// each, and every execution each memory model allows is explored: under
-// x86-TSO and the language's rules the weaker orders let both threads in, and
-// the shortest such runs are shown a step at a time.
+// lockmodel: why Peterson's lock needs sequentially consistent accesses, that
+// they are enough, and what repairs the release/acquire lock. The lock's own
+// code runs for two threads, one round each, and every execution each memory
+// model allows is explored: under x86-TSO and the language's rules the weaker
+// orders let both threads in, and the shortest such runs are shown a step at
+// a time.
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -16,10 +17,15 @@
 model_cell flags[2] = {{"flag[0]", 0}, {"flag[1]", 0}};
 model_cell turns{"turn", 0};
 
-template <std::memory_order order>
+void sc_fence(std::memory_order order)
+{
+    model_fence(order);
+}
+
+template <std::memory_order order, void (*fence)(std::memory_order) = no_fence, bool by_exchange = false>
 void one_round(std::int32_t self)
 {
-    enter_region<order, flags, turns>(self);
+    enter_region<order, flags, turns, fence, by_exchange>(self);
     model_inside();
     leave_region<order, flags>(self);
 }
@@ -48,13 +54,52 @@ constexpr order_choice orders[] = {
 constexpr int model_count = sizeof models / sizeof models[0];
 constexpr int order_count = sizeof orders / sizeof orders[0];
 
+// Repairs of the release/acquire lock, each under x86-TSO and C++.
+struct repair {
+    const char* name;
+    void (*program)(std::int32_t);
+    // Whether it must keep the threads apart under x86-TSO, and under C++.
+    bool must_hold[2];
+};
+
+// A seq_cst fence is the textbook repair, and on x86 it is an mfence, which
+// holds each thread's loads back until its stores are in memory. The
+// language's seq_cst fences order only each other, though, not the two
+// threads' release stores to turn: whether that is enough is for the model
+// to say. An exchange is a locked instruction on x86, and in the language it
+// must read the other thread's store to turn, if that came first, and so
+// take on its view.
+constexpr repair repairs[] = {
+    {"seq_cst fence after the stores", one_round<std::memory_order_acq_rel, sc_fence>, {true, false}},
+    {"turn given away by exchange", one_round<std::memory_order_acq_rel, no_fence, true>, {false, false}},
+};
+constexpr int repair_count = sizeof repairs / sizeof repairs[0];
+
+void show_witness(const exploration& e, const char* model, const char* variant)
+{
+    std::printf("\n%s, %s: ", model, variant);
+    if (e.witness.empty()) {
+        std::puts("no execution lets both threads in");
+        return;
+    }
+    std::puts("the shortest execution that lets both threads in");
+    int n = 0;
+    for (const std::string& line : e.witness)
+        std::printf("%3d. %s\n", ++n, line.c_str());
+}
+
 int main()
 {
     exploration found[model_count][order_count];
+    exploration repaired[repair_count][2];
     try {
         for (int m = 0; m < model_count; m++) {
             for (int o = 0; o < order_count; o++)
                 found[m][o] = explore(models[m].model, orders[o].program, 2, {&flags[0], &flags[1], &turns});
+        }
+        for (int r = 0; r < repair_count; r++) {
+            for (int m = 1; m < model_count; m++)
+                repaired[r][m - 1] = explore(models[m].model, repairs[r].program, 2, {&flags[0], &flags[1], &turns});
         }
     } catch (const std::bad_alloc&) {
         return fail("malloc", ENOMEM);
@@ -66,19 +111,23 @@ int main()
             std::printf("%s, %s: %lld executions, %lld let both threads in\n", models[m].name, orders[o].name,
                         static_cast<long long>(found[m][o].executions), static_cast<long long>(found[m][o].both_inside));
     }
+    std::puts("\nRepairs of the release/acquire lock: every execution, by memory model");
+    for (int r = 0; r < repair_count; r++) {
+        for (int m = 1; m < model_count; m++)
+            std::printf("%s, %s: %lld executions, %lld let both threads in\n", repairs[r].name, models[m].name,
+                        static_cast<long long>(repaired[r][m - 1].executions),
+                        static_cast<long long>(repaired[r][m - 1].both_inside));
+    }
     // How both threads get in, where the hardware and the language let them:
-    // release/acquire under each model after interleaving.
-    for (int m = 1; m < model_count; m++) {
-        const exploration& e = found[m][1];
-        std::printf("\n%s, %s: ", models[m].name, orders[1].name);
-        if (e.witness.empty()) {
-            std::puts("no execution lets both threads in");
-            continue;
+    // release/acquire under each model after interleaving, then any repair
+    // that a model lets fail.
+    for (int m = 1; m < model_count; m++)
+        show_witness(found[m][1], models[m].name, orders[1].name);
+    for (int r = 0; r < repair_count; r++) {
+        for (int m = 1; m < model_count; m++) {
+            if (!repaired[r][m - 1].witness.empty())
+                show_witness(repaired[r][m - 1], models[m].name, repairs[r].name);
         }
-        std::puts("the shortest execution that lets both threads in");
-        int n = 0;
-        for (const std::string& line : e.witness)
-            std::printf("%3d. %s\n", ++n, line.c_str());
     }
     int status = flush_output();
     for (int m = 0; m < model_count && status == 0; m++) {
@@ -90,6 +139,15 @@ int main()
                 // Nowhere to report a failed write of this line either.
                 static_cast<void>(std::fprintf(stderr, "%s: under %s with %s, the lock let both threads in: it is broken\n",
                                                program_invocation_short_name, models[m].name, orders[o].name));
+                status = 1;
+            }
+        }
+    }
+    for (int r = 0; r < repair_count && status == 0; r++) {
+        for (int m = 1; m < model_count && status == 0; m++) {
+            if (repairs[r].must_hold[m - 1] && repaired[r][m - 1].both_inside != 0) {
+                static_cast<void>(std::fprintf(stderr, "%s: under %s with the %s, the lock let both threads in: it is broken\n",
+                                               program_invocation_short_name, models[m].name, repairs[r].name));
                 status = 1;
             }
         }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <unordered_set>
 #include <utility>
@@ -15,15 +16,19 @@ namespace {
 
 constexpr int max_stores = 16;   // per thread: a store's number must fit the write numbering
 
-enum class kind : std::uint8_t { load, store, inside, drain, finished };
+enum class kind : std::uint8_t { load, store, rmw, fence, inside, drain, finished };
+enum class rmw_op : std::uint8_t { exchange, add, cas };
 
 // A thread's next step, found by running its program up to it.
 struct action {
     kind what = kind::finished;
     int var = 0;
-    std::int32_t value = 0;   // a store's
+    std::int32_t value = 0;   // a store's; what an exchange or a compare-exchange stores; what an add adds
     std::memory_order order = std::memory_order_seq_cst;
     std::uint64_t point = 0;  // where in the source
+    rmw_op op = rmw_op::exchange;
+    std::int32_t expected = 0;                              // a compare-exchange's
+    std::memory_order failure = std::memory_order_seq_cst;  // a compare-exchange's order when it fails
 };
 
 // The run of one thread's program in progress: its first `actions` steps are
@@ -48,6 +53,12 @@ bool replaying()
     return running->met++ < running->actions;
 }
 
+// What the replayed load or read-modify-write read.
+std::int32_t replayed()
+{
+    return (*running->seen)[running->loads++];
+}
+
 [[noreturn]] void reach(const action& next)
 {
     running->next = next;
@@ -62,6 +73,22 @@ std::uint64_t point_of(const char* file, int line)
     return (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(file)) << 32) ^ static_cast<std::uint32_t>(line);
 }
 
+// What a read-modify-write that read OLD stores; nothing for a compare-exchange that fails.
+std::optional<std::int32_t> modified(const action& a, std::int32_t old)
+{
+    switch (a.op) {
+    case rmw_op::exchange:
+        return a.value;
+    case rmw_op::add:
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(old) + static_cast<std::uint32_t>(a.value));
+    case rmw_op::cas:
+        break;
+    }
+    if (old == a.expected)
+        return a.value;
+    return std::nullopt;
+}
+
 // One store. Writes are numbered so that the same write has the same number
 // in every schedule: the initial value of variable v is v; thread t's k-th
 // store comes after all those, at t * max_stores + k.
@@ -69,17 +96,20 @@ struct write {
     int var = -1;   // -1 until made
     std::int32_t value = 0;
     int thread = -1;   // -1 for an initial value
-    bool release = false;
-    std::vector<int> view;   // a release store's: its writer's view
+    int rmw_of = -1;   // a read-modify-write's: the write it read
+    std::vector<int> view{};   // C++: the view it hands to an acquiring reader; empty for none
 };
 
 struct thread_state {
     std::vector<std::int32_t> seen;   // what its loads returned
     std::vector<int> read;            // the write each load read
-    // Its loads since its last other step: where each stands, and what it read.
+    // Its loads and fences since its last other step: where each stands, and
+    // what it read (-1 for a fence).
     std::vector<std::pair<std::uint64_t, int>> pass;
     std::vector<int> buffer;          // x86-TSO: its stores not yet in memory, oldest first
     std::vector<int> view;            // C++: per variable, the latest write it has seen
+    std::vector<int> released;        // C++: its view at its last release fence; empty before one
+    std::vector<int> acquired;        // C++: the views carried by the writes it read, joined; for an acquire fence
     int actions = 0;
     int stores = 0;
     bool inside = false;
@@ -92,6 +122,7 @@ struct state {
     // Per variable, its writes in coherence order. Under interleaving and
     // x86-TSO, memory holds the last.
     std::vector<std::vector<int>> order;
+    std::vector<int> sc_view;   // C++: the view the seq_cst fences hand on, one to the next
     bool both_inside = false;
 };
 
@@ -100,15 +131,17 @@ struct step {
     kind what = kind::finished;
     int thread = -1;
     int var = 0;
-    std::int32_t value = 0;
+    std::int32_t value = 0;    // what a store stored, or what a load or read-modify-write read
     std::memory_order order = std::memory_order_seq_cst;
     int writer = -1;           // a load's: whose store it read, -1 for the initial value
     bool buffered = false;     // x86-TSO: a store into the buffer, a load out of it
     // C++: the newest store a load passed over, or the one a store went
     // before; var -1 when there is none.
     write passed{};
-    bool synced = false;       // an acquire load that took on its writer's view
+    bool synced = false;       // an acquire that took on another thread's view
     bool both_inside = false;
+    rmw_op op = rmw_op::exchange;
+    std::optional<std::int32_t> stored{};   // a read-modify-write's store, if it made one
 };
 
 struct node {
@@ -122,7 +155,7 @@ struct search {
     void (*program)(std::int32_t);
     std::vector<model_cell*> cells;
     std::map<std::vector<std::int32_t>, action> known;   // (thread, steps made, what its loads returned) -> next step
-    bool weaker = false;                                  // whether any access was not seq_cst
+    bool weaker = false;                                  // whether any access or fence was not seq_cst
 };
 
 action next_action(search& s, std::int32_t self, const thread_state& t)
@@ -142,10 +175,11 @@ action next_action(search& s, std::int32_t self, const thread_state& t)
         throw;
     }
     running = nullptr;
-    if (r.next.what != kind::finished && r.next.order != std::memory_order_seq_cst)
+    const action& a = r.next;
+    if (a.what != kind::finished && (a.order != std::memory_order_seq_cst || (a.op == rmw_op::cas && a.failure != std::memory_order_seq_cst)))
         s.weaker = true;
-    s.known.emplace(std::move(key), r.next);
-    return r.next;
+    s.known.emplace(std::move(key), a);
+    return a;
 }
 
 bool is_acquire(std::memory_order order)
@@ -153,10 +187,43 @@ bool is_acquire(std::memory_order order)
     return order == std::memory_order_acquire || order == std::memory_order_acq_rel || order == std::memory_order_seq_cst;
 }
 
+bool is_release(std::memory_order order)
+{
+    return order == std::memory_order_release || order == std::memory_order_acq_rel || order == std::memory_order_seq_cst;
+}
+
 // Where write w stands in a variable's coherence order.
 std::size_t position(const std::vector<int>& coherence, int w)
 {
     return static_cast<std::size_t>(std::find(coherence.begin(), coherence.end(), w) - coherence.begin());
+}
+
+// Joins view FROM into view INTO: for each variable, the later of the two
+// writes in coherence order. Returns whether INTO changed.
+bool join(std::vector<int>& into, const std::vector<int>& from, const state& st)
+{
+    if (from.empty())
+        return false;
+    if (into.empty()) {
+        into = from;
+        return true;
+    }
+    bool changed = false;
+    for (std::size_t v = 0; v < into.size(); v++) {
+        if (position(st.order[v], from[v]) > position(st.order[v], into[v])) {
+            into[v] = from[v];
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+// Whether a store placed at AT in a coherence order would come between a
+// write and the read-modify-write that read it, which the read-modify-write's
+// atomicity forbids.
+bool splits_rmw(const state& st, const std::vector<int>& coherence, std::size_t at)
+{
+    return at > 0 && at < coherence.size() && st.writes[static_cast<std::size_t>(coherence[at])].rmw_of == coherence[at - 1];
 }
 
 // Whether the thread's loads since its last other step end with the same
@@ -181,101 +248,221 @@ state moved(const state& st, std::int32_t self)
     return next;
 }
 
-// Every state one step of thread self leads to, with how.
-void steps_of(search& s, const state& st, std::int32_t self, std::vector<std::pair<state, step>>& out)
+// The writes a load (or a read-modify-write) of VAR by thread t may read:
+// under interleaving, the latest; under x86-TSO its own newest buffered store
+// to VAR, else memory's; under C++ any not older than its view.
+std::vector<int> readable(const search& s, const state& st, const thread_state& t, int var, bool& buffered)
+{
+    const auto& coherence = st.order[static_cast<std::size_t>(var)];
+    buffered = false;
+    if (s.model == memory_model::x86_tso) {
+        const auto own = std::find_if(t.buffer.rbegin(), t.buffer.rend(),
+                                      [&](int w) { return st.writes[static_cast<std::size_t>(w)].var == var; });
+        if (own != t.buffer.rend()) {
+            buffered = true;
+            return {*own};
+        }
+    }
+    if (s.model == memory_model::cpp)
+        return {coherence.begin() + static_cast<std::ptrdiff_t>(position(coherence, t.view[static_cast<std::size_t>(var)])),
+                coherence.end()};
+    return {coherence.back()};
+}
+
+// The step's thread reads write w, as a load or the read of a
+// read-modify-write of ORDER; NEXT is the state after the step. Under C++
+// the thread's view moves up to w and, for an acquire, takes on the view w
+// carries.
+void take(const search& s, const state& st, state& next, int w, std::memory_order order, step& how)
+{
+    thread_state& n = next.threads[static_cast<std::size_t>(how.thread)];
+    const write& got = st.writes[static_cast<std::size_t>(w)];
+    n.seen.push_back(got.value);
+    n.read.push_back(w);
+    how.value = got.value;
+    how.writer = got.thread;
+    if (s.model != memory_model::cpp)
+        return;
+    const auto& coherence = st.order[static_cast<std::size_t>(got.var)];
+    how.passed = w != coherence.back() ? st.writes[static_cast<std::size_t>(coherence.back())] : write{};
+    n.view[static_cast<std::size_t>(got.var)] = w;
+    join(n.acquired, got.view, next);
+    how.synced = is_acquire(order) && join(n.view, got.view, next);
+}
+
+// Its thread makes write w, MADE, with ORDER, at AT in the variable's
+// coherence order (under x86-TSO, unless DIRECT, into its store buffer
+// instead). Under C++ the write carries the thread's view if it releases,
+// else the view at its last release fence, joined with CARRIED.
+void make(const search& s, state& next, int w, const write& made, std::memory_order order, std::size_t at, bool direct,
+          const std::vector<int>& carried)
+{
+    thread_state& n = next.threads[static_cast<std::size_t>(made.thread)];
+    const auto var = static_cast<std::size_t>(made.var);
+    if (n.stores == max_stores)
+        throw std::length_error("a thread made more stores than the explorer numbers");
+    n.stores++;
+    n.pass.clear();
+    write& placed = next.writes[static_cast<std::size_t>(w)];
+    placed = made;
+    if (s.model == memory_model::x86_tso && !direct) {
+        n.buffer.push_back(w);
+    } else {
+        auto& o = next.order[var];
+        o.insert(o.begin() + static_cast<std::ptrdiff_t>(at), w);
+    }
+    if (s.model != memory_model::cpp)
+        return;
+    n.view[var] = w;
+    placed.view = carried;
+    join(placed.view, is_release(order) ? n.view : n.released, next);
+    if (!placed.view.empty())
+        placed.view[var] = w;
+}
+
+// The number thread t's next store will have.
+int write_number(const search& s, std::int32_t self, const thread_state& t)
+{
+    return static_cast<int>(s.cells.size()) + self * max_stores + t.stores;
+}
+
+void loads(search& s, const state& st, std::int32_t self, const action& a, std::vector<std::pair<state, step>>& out)
 {
     const thread_state& t = st.threads[static_cast<std::size_t>(self)];
-    const action a = next_action(s, self, t);
-    step how{a.what, self, a.var, a.value, a.order};
-    const auto var = static_cast<std::size_t>(a.var);
-    const auto& coherence = st.order[var];
-    switch (a.what) {
-    case kind::inside: {
+    step how{a.what, self, a.var, 0, a.order};
+    for (const int w : readable(s, st, t, a.var, how.buffered)) {
+        auto pass = t.pass;
+        pass.emplace_back(a.point, w);
+        if (repeats(pass))
+            continue;
         state next = moved(st, self);
-        next.threads[static_cast<std::size_t>(self)].inside = true;
-        next.threads[static_cast<std::size_t>(self)].pass.clear();
-        for (std::size_t other = 0; other < st.threads.size(); other++)
-            next.both_inside = next.both_inside || (st.threads[other].inside && other != static_cast<std::size_t>(self));
-        how.both_inside = next.both_inside && !st.both_inside;
+        take(s, st, next, w, a.order, how);
+        next.threads[static_cast<std::size_t>(self)].pass = std::move(pass);
         out.emplace_back(std::move(next), how);
-        return;
     }
-    case kind::store: {
-        if (t.stores == max_stores)
-            throw std::length_error("a thread made more stores than the explorer numbers");
-        const int w = static_cast<int>(s.cells.size()) + self * max_stores + t.stores;
-        const bool direct = s.model == memory_model::x86_tso && a.order == std::memory_order_seq_cst;
-        if (direct && !t.buffer.empty())
-            return;   // an xchg waits for the buffer to drain
-        // Where it may go in the coherence order: last, or under C++ anywhere after the thread's view.
-        const std::size_t first = s.model == memory_model::cpp ? position(coherence, t.view[var]) + 1 : coherence.size();
-        for (std::size_t at = first; at <= coherence.size(); at++) {
-            state next = moved(st, self);
-            thread_state& n = next.threads[static_cast<std::size_t>(self)];
-            n.stores++;
-            n.pass.clear();
-            write& made = next.writes[static_cast<std::size_t>(w)];
-            made = {a.var, a.value, self, a.order != std::memory_order_relaxed, {}};
-            if (s.model == memory_model::x86_tso && !direct) {
-                n.buffer.push_back(w);
-                how.buffered = true;
-            } else {
-                auto& o = next.order[var];
-                o.insert(o.begin() + static_cast<std::ptrdiff_t>(at), w);
-            }
-            if (s.model == memory_model::cpp) {
-                n.view[var] = w;
-                if (made.release)
-                    made.view = n.view;
-                how.passed = at < coherence.size() ? st.writes[static_cast<std::size_t>(coherence[at])] : write{};
-            }
-            out.emplace_back(std::move(next), how);
-        }
+}
+
+void stores(search& s, const state& st, std::int32_t self, const action& a, std::vector<std::pair<state, step>>& out)
+{
+    const thread_state& t = st.threads[static_cast<std::size_t>(self)];
+    const auto& coherence = st.order[static_cast<std::size_t>(a.var)];
+    // Under x86-TSO a seq_cst store is an xchg, which waits for the buffer to
+    // drain and writes memory.
+    const bool direct = s.model == memory_model::x86_tso && a.order == std::memory_order_seq_cst;
+    if (direct && !t.buffer.empty())
         return;
+    // It goes last, or under C++ anywhere after the thread's view, but never
+    // between a write and the read-modify-write that read it.
+    const std::size_t first = s.model == memory_model::cpp ? position(coherence, t.view[static_cast<std::size_t>(a.var)]) + 1 : coherence.size();
+    for (std::size_t at = first; at <= coherence.size(); at++) {
+        if (splits_rmw(st, coherence, at))
+            continue;
+        step how{a.what, self, a.var, a.value, a.order};
+        how.buffered = s.model == memory_model::x86_tso && !direct;
+        if (s.model == memory_model::cpp && at < coherence.size())
+            how.passed = st.writes[static_cast<std::size_t>(coherence[at])];
+        state next = moved(st, self);
+        make(s, next, write_number(s, self, t), {a.var, a.value, self}, a.order, at, direct, {});
+        out.emplace_back(std::move(next), how);
     }
-    case kind::load: {
-        // The writes it may read: the latest, its own buffered store, or under C++ any not older than its view.
-        std::vector<int> readable{coherence.back()};
-        if (s.model == memory_model::x86_tso) {
-            const auto own = std::find_if(t.buffer.rbegin(), t.buffer.rend(),
-                                          [&](int w) { return st.writes[static_cast<std::size_t>(w)].var == a.var; });
-            if (own != t.buffer.rend()) {
-                readable = {*own};
-                how.buffered = true;
-            }
-        } else if (s.model == memory_model::cpp) {
-            readable.assign(coherence.begin() + static_cast<std::ptrdiff_t>(position(coherence, t.view[var])), coherence.end());
-        }
-        for (const int w : readable) {
+}
+
+void rmws(search& s, const state& st, std::int32_t self, const action& a, std::vector<std::pair<state, step>>& out)
+{
+    const thread_state& t = st.threads[static_cast<std::size_t>(self)];
+    // Under x86-TSO a read-modify-write is a locked instruction: it waits for
+    // the buffer to drain, then reads and writes memory in one step.
+    if (s.model == memory_model::x86_tso && !t.buffer.empty())
+        return;
+    const auto& coherence = st.order[static_cast<std::size_t>(a.var)];
+    bool buffered = false;
+    for (const int w : readable(s, st, t, a.var, buffered)) {
+        const write& got = st.writes[static_cast<std::size_t>(w)];
+        step how{a.what, self, a.var, 0, a.order};
+        how.op = a.op;
+        how.stored = modified(a, got.value);
+        const std::size_t at = position(coherence, w) + 1;
+        if (!how.stored) {
+            // A compare-exchange that fails only reads, with its failure order.
             auto pass = t.pass;
             pass.emplace_back(a.point, w);
             if (repeats(pass))
                 continue;
+            how.order = a.failure;
             state next = moved(st, self);
-            thread_state& n = next.threads[static_cast<std::size_t>(self)];
-            const write& got = st.writes[static_cast<std::size_t>(w)];
-            n.seen.push_back(got.value);
-            n.read.push_back(w);
-            n.pass = std::move(pass);
-            how.value = got.value;
-            how.writer = got.thread;
-            if (s.model == memory_model::cpp) {
-                n.view[var] = w;
-                how.passed = w != coherence.back() ? st.writes[static_cast<std::size_t>(coherence.back())] : write{};
-                how.synced = false;
-                if (is_acquire(a.order) && got.release && got.thread != self) {
-                    for (std::size_t v = 0; v < n.view.size(); v++) {
-                        if (position(next.order[v], got.view[v]) > position(next.order[v], n.view[v])) {
-                            n.view[v] = got.view[v];
-                            how.synced = true;
-                        }
-                    }
-                }
-            }
+            take(s, st, next, w, a.failure, how);
+            next.threads[static_cast<std::size_t>(self)].pass = std::move(pass);
             out.emplace_back(std::move(next), how);
+            continue;
         }
-        return;
+        // Its store goes straight after the write it read: a write another
+        // read-modify-write has read already is taken. (Under interleaving
+        // and x86-TSO it read the last write, and goes last.)
+        if (splits_rmw(st, coherence, at))
+            continue;
+        state next = moved(st, self);
+        take(s, st, next, w, a.order, how);
+        make(s, next, write_number(s, self, t), {a.var, *how.stored, self, w}, a.order, at, true, got.view);
+        out.emplace_back(std::move(next), how);
     }
+}
+
+void fences(search& s, const state& st, std::int32_t self, const action& a, std::vector<std::pair<state, step>>& out)
+{
+    const thread_state& t = st.threads[static_cast<std::size_t>(self)];
+    // Under x86-TSO a seq_cst fence is an mfence, which waits for the buffer
+    // to drain; the weaker ones compile to nothing. Under interleaving no
+    // fence changes anything.
+    if (s.model == memory_model::x86_tso && a.order == std::memory_order_seq_cst && !t.buffer.empty())
+        return;
+    step how{a.what, self, 0, 0, a.order};
+    auto pass = t.pass;
+    pass.emplace_back(a.point, -1);
+    if (repeats(pass))
+        return;
+    state next = moved(st, self);
+    thread_state& n = next.threads[static_cast<std::size_t>(self)];
+    n.pass = std::move(pass);
+    if (s.model == memory_model::cpp) {
+        if (is_acquire(a.order))
+            how.synced = join(n.view, n.acquired, next);
+        if (a.order == std::memory_order_seq_cst) {
+            how.synced = join(n.view, next.sc_view, next) || how.synced;
+            next.sc_view = n.view;
+        }
+        if (is_release(a.order))
+            n.released = n.view;
+    }
+    out.emplace_back(std::move(next), how);
+}
+
+void enters(const state& st, std::int32_t self, std::vector<std::pair<state, step>>& out)
+{
+    state next = moved(st, self);
+    next.threads[static_cast<std::size_t>(self)].inside = true;
+    next.threads[static_cast<std::size_t>(self)].pass.clear();
+    for (std::size_t other = 0; other < st.threads.size(); other++)
+        next.both_inside = next.both_inside || (st.threads[other].inside && other != static_cast<std::size_t>(self));
+    step how{kind::inside, self};
+    how.both_inside = next.both_inside && !st.both_inside;
+    out.emplace_back(std::move(next), how);
+}
+
+// Every state one step of thread self leads to, with how.
+void steps_of(search& s, const state& st, std::int32_t self, std::vector<std::pair<state, step>>& out)
+{
+    const action a = next_action(s, self, st.threads[static_cast<std::size_t>(self)]);
+    switch (a.what) {
+    case kind::load:
+        return loads(s, st, self, a, out);
+    case kind::store:
+        return stores(s, st, self, a, out);
+    case kind::rmw:
+        return rmws(s, st, self, a, out);
+    case kind::fence:
+        return fences(s, st, self, a, out);
+    case kind::inside:
+        return enters(st, self, out);
     case kind::drain:
     case kind::finished:
         return;
@@ -316,6 +503,8 @@ std::string key_of(const state& st)
         put(key, t.read);
         put(key, t.buffer);
         put(key, t.view);
+        put(key, t.released);
+        put(key, t.acquired);
         put(key, static_cast<std::int64_t>(t.pass.size()));
         for (const auto& [point, w] : t.pass) {
             put(key, static_cast<std::int64_t>(point));
@@ -325,11 +514,12 @@ std::string key_of(const state& st)
     for (const write& w : st.writes) {
         put(key, w.var);
         put(key, w.value);
-        put(key, w.release);
+        put(key, w.rmw_of);
         put(key, w.view);
     }
     for (const auto& o : st.order)
         put(key, o);
+    put(key, st.sc_view);
     return key;
 }
 
@@ -341,6 +531,29 @@ const char* store_order_name(std::memory_order order)
 const char* load_order_name(std::memory_order order)
 {
     return order == std::memory_order_relaxed ? "relaxed" : order == std::memory_order_seq_cst ? "seq_cst" : "acquire";
+}
+
+const char* order_name(std::memory_order order)
+{
+    switch (order) {
+    case std::memory_order_relaxed:
+        return "relaxed";
+    case std::memory_order_acquire:
+    case std::memory_order_consume:
+        return "acquire";
+    case std::memory_order_release:
+        return "release";
+    case std::memory_order_acq_rel:
+        return "acq_rel";
+    case std::memory_order_seq_cst:
+        break;
+    }
+    return "seq_cst";
+}
+
+const char* rmw_name(rmw_op op)
+{
+    return op == rmw_op::exchange ? "exchange" : op == rmw_op::add ? "fetch_add" : "compare-exchange";
 }
 
 std::string printed(const char* format, auto... args)
@@ -391,6 +604,25 @@ std::string described(const search& s, const step& how)
         else
             line += printed("though %s (%s = %d) is newer", whose(how.passed.thread).c_str(), name, how.passed.value);
         return line + (how.synced ? printed(", and takes on thread %d's view", how.writer) : "");
+    case kind::rmw:
+        line = printed("thread %d's %s of %s reads %d (%s)", how.thread, rmw_name(how.op), name, how.value, whose(how.writer).c_str());
+        if (how.stored)
+            line += printed(" and stores %d", *how.stored);
+        else
+            line += " and fails";
+        if (s.model == memory_model::x86_tso)
+            return line + ", locked, with its store buffer empty";
+        if (!cpp)
+            return line;
+        line += printed(" (%s)", order_name(how.order));
+        if (how.passed.var >= 0)
+            line += printed(", though %s (%s = %d) is newer", whose(how.passed.thread).c_str(), name, how.passed.value);
+        return line + (how.synced ? printed(", and takes on thread %d's view", how.writer) : "");
+    case kind::fence:
+        line = printed("thread %d fences (%s)", how.thread, order_name(how.order));
+        if (s.model == memory_model::x86_tso)
+            return line + (how.order == std::memory_order_seq_cst ? ": mfence, with its store buffer empty" : ": no instruction");
+        return line + (cpp && how.synced ? ", and its view grows" : "");
     case kind::finished:
         break;
     }
@@ -407,11 +639,12 @@ exploration explored(search& s, std::int32_t threads)
     thread_state fresh;
     for (std::size_t v = 0; v < vars; v++) {
         s.cells[v]->var = static_cast<int>(v);
-        start.writes[v] = {static_cast<int>(v), s.cells[v]->initial, -1, false, {}};
+        start.writes[v] = {static_cast<int>(v), s.cells[v]->initial};
         start.order[v] = {static_cast<int>(v)};
         fresh.view.push_back(static_cast<int>(v));
     }
     start.threads.assign(static_cast<std::size_t>(threads), fresh);
+    start.sc_view = fresh.view;
     settle(s, start);
 
     std::vector<node> nodes;
@@ -497,7 +730,7 @@ exploration explored(search& s, std::int32_t threads)
 std::int32_t model_cell::load(std::memory_order order, const char* file, int line) const
 {
     if (replaying())
-        return (*running->seen)[running->loads++];
+        return replayed();
     reach({kind::load, var, 0, order, point_of(file, line)});
 }
 
@@ -505,6 +738,48 @@ void model_cell::store(std::int32_t value, std::memory_order order, const char* 
 {
     if (!replaying())
         reach({kind::store, var, value, order, point_of(file, line)});
+}
+
+std::int32_t model_cell::exchange(std::int32_t value, std::memory_order order, const char* file, int line)
+{
+    if (replaying())
+        return replayed();
+    reach({kind::rmw, var, value, order, point_of(file, line), rmw_op::exchange});
+}
+
+std::int32_t model_cell::fetch_add(std::int32_t value, std::memory_order order, const char* file, int line)
+{
+    if (replaying())
+        return replayed();
+    reach({kind::rmw, var, value, order, point_of(file, line), rmw_op::add});
+}
+
+bool model_cell::compare_exchange_strong(std::int32_t& expected, std::int32_t desired, std::memory_order order, const char* file,
+                                         int line)
+{
+    // As for the atomic: a failure takes the order without its release part.
+    const std::memory_order failure = order == std::memory_order_acq_rel ? std::memory_order_acquire
+                                      : order == std::memory_order_release ? std::memory_order_relaxed
+                                                                           : order;
+    return compare_exchange_strong(expected, desired, order, failure, file, line);
+}
+
+bool model_cell::compare_exchange_strong(std::int32_t& expected, std::int32_t desired, std::memory_order success,
+                                         std::memory_order failure, const char* file, int line)
+{
+    if (!replaying())
+        reach({kind::rmw, var, desired, success, point_of(file, line), rmw_op::cas, expected, failure});
+    const std::int32_t old = replayed();
+    if (old == expected)
+        return true;
+    expected = old;
+    return false;
+}
+
+void model_fence(std::memory_order order, const char* file, int line)
+{
+    if (!replaying())
+        reach({kind::fence, 0, 0, order, point_of(file, line)});
 }
 
 void model_inside()

@@ -11,7 +11,10 @@
 // has learnt nothing, and would do the same again for ever: that pass is cut.
 // So a spinning thread must read something new to go on, and the exploration
 // ends. (This takes a thread's state to be its place in the code and what its
-// loads returned, which holds for loops that keep no count of their own.)
+// loads returned, which holds for loops that keep no count of their own.) A
+// fence in such a loop is part of the pass; a read-modify-write writes, so a
+// loop that spins on one is never cut: its stores run into the explorer's
+// limit, and the exploration ends with std::length_error.
 #pragma once
 
 #include <atomic>
@@ -22,23 +25,38 @@
 
 enum class memory_model {
     // Sequential consistency: the threads' accesses happen one at a time, in
-    // some order, each load reading the latest store. The orders do not matter.
+    // some order, each load reading the latest store and each
+    // read-modify-write one indivisible step. The orders do not matter, and
+    // fences change nothing.
     interleaving,
     // x86 as g++ compiles each order: a release or relaxed store goes into the
     // thread's FIFO store buffer, which drains into memory one store at a time,
     // whenever; a load reads its thread's newest buffered store to that
     // variable, else memory; a seq_cst store (an xchg) waits for an empty
-    // buffer and writes memory directly; every load is a plain load.
+    // buffer and writes memory directly; every load is a plain load. A
+    // read-modify-write of any order is a locked instruction: it waits for an
+    // empty buffer, then reads and writes memory in one step. A seq_cst fence
+    // is an mfence, which waits for an empty buffer; the other fences are no
+    // instruction at all.
     x86_tso,
     // The language's release/acquire and relaxed rules, as a view-based
     // operational model: each variable keeps every store made to it, in
     // coherence order; each thread has a view, the latest store of each
     // variable it has seen. A load reads any store not older than its view,
-    // and an acquire load that reads a release store takes on the view the
-    // writer had; a store may go anywhere after its view, not only last.
+    // and an acquire load of a store that carries a view takes that view on;
+    // a release store carries its writer's view; a store may go anywhere
+    // after its view, not only last. A read-modify-write reads as a load does,
+    // and its store comes straight after the one it read, where no store may
+    // ever come between them; it carries the view of the store it read (so a
+    // release sequence runs through it), joined with its writer's if it
+    // releases. A release fence makes the thread's later relaxed stores carry
+    // its view at the fence; an acquire fence takes on the views carried by
+    // the stores its earlier loads read; a seq_cst fence does both, and joins
+    // and then updates one view shared by all seq_cst fences, which orders
+    // them among themselves.
     // Load buffering (two threads each loading what the other stores only
-    // after its own load), which the language allows, is left out, and so
-    // are fences. A program whose accesses are all seq_cst behaves as under
+    // after its own load), which the language allows, is left out. A program
+    // whose accesses and fences are all seq_cst behaves as under
     // interleaving, which the language guarantees, and is explored so; mixed
     // with weaker orders, a seq_cst access counts as release/acquire here,
     // which allows more than the language does.
@@ -58,7 +76,19 @@ struct model_cell {
 
     std::int32_t load(std::memory_order order, const char* file = __builtin_FILE(), int line = __builtin_LINE()) const;
     void store(std::int32_t value, std::memory_order order, const char* file = __builtin_FILE(), int line = __builtin_LINE());
+    // The read-modify-writes; fetch_add wraps, as the atomic's does.
+    std::int32_t exchange(std::int32_t value, std::memory_order order, const char* file = __builtin_FILE(),
+                          int line = __builtin_LINE());
+    std::int32_t fetch_add(std::int32_t value, std::memory_order order, const char* file = __builtin_FILE(),
+                           int line = __builtin_LINE());
+    bool compare_exchange_strong(std::int32_t& expected, std::int32_t desired, std::memory_order order,
+                                 const char* file = __builtin_FILE(), int line = __builtin_LINE());
+    bool compare_exchange_strong(std::int32_t& expected, std::int32_t desired, std::memory_order success,
+                                 std::memory_order failure, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 };
+
+// std::atomic_thread_fence, for an explored program.
+void model_fence(std::memory_order order, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
 // Called by a thread of the explored program when it enters its critical
 // section; it is inside until its next access.
@@ -78,6 +108,7 @@ struct exploration {
 
 // Explores every execution of THREADS threads, each running PROGRAM with its
 // own number, on CELLS, under MODEL. Throws std::bad_alloc when memory runs
-// out, and std::length_error when a thread makes more than 16 stores.
+// out, and std::length_error when a thread makes more than 16 stores
+// (read-modify-writes included).
 exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
                     std::initializer_list<model_cell*> cells);

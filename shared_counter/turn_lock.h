@@ -9,8 +9,10 @@
 //
 // The ordering is a template parameter only so that weaklock can run this very
 // protocol with the weaker orders and show them fail, and the shared variables
-// are, only so that lockmodel can run it on a memory model's cells; every real
-// use of the lock takes the defaults.
+// are, only so that lockmodel can run it on a memory model's cells; so are a
+// fence between a thread's stores and its loads, and giving the turn away by
+// an exchange, only so that lockmodel can show what repairs the weaker lock.
+// Every real use of the lock takes the defaults.
 #pragma once
 
 #include <atomic>
@@ -37,13 +39,21 @@ constexpr std::memory_order load_order(std::memory_order order)
     return order == std::memory_order_acq_rel ? std::memory_order_acquire : order;
 }
 
+// The lock's own fence between a thread's stores and its loads: none.
+inline void no_fence(std::memory_order /*unused*/) {}
+
 // Waits, spinning, until thread self may enter.
-template <std::memory_order order = lock_order, auto& flag = ::flag, auto& turn = ::turn>
+template <std::memory_order order = lock_order, auto& flag = ::flag, auto& turn = ::turn,
+          void (*fence)(std::memory_order) = no_fence, bool turn_by_exchange = false>
 void enter_region(std::int32_t self)
 {
     const std::int32_t other = 1 - self;
     flag[self].store(1, store_order(order));
-    turn.store(other, store_order(order));
+    if constexpr (turn_by_exchange)
+        turn.exchange(other, order);
+    else
+        turn.store(other, store_order(order));
+    fence(std::memory_order_seq_cst);
     // turn is read only while the other's flag is up; both are read afresh on every pass.
     while (flag[other].load(load_order(order)) == 1 && turn.load(load_order(order)) == other) {
     }

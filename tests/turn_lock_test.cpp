@@ -152,9 +152,85 @@ void two_plus_two_w(std::int32_t self)
     (self == 0 ? y : x).store(2, store_order(litmus));
 }
 
+// Store buffering with a seq_cst fence between each thread's store and load,
+// or with each load made by a read-modify-write, which x86 locks.
+template <bool by_rmw>
+void sb_ordered(std::int32_t self)
+{
+    (self == 0 ? x : y).store(1, store_order(litmus));
+    if (by_rmw) {
+        (self == 0 ? y : x).fetch_add(0, litmus);
+        return;
+    }
+    model_fence(std::memory_order_seq_cst);
+    (self == 0 ? y : x).load(load_order(litmus));
+}
+
+// Message passing with relaxed accesses, ordered by a release and an acquire fence.
+void mp_fenced(std::int32_t self)
+{
+    if (self == 0) {
+        x.store(1, std::memory_order_relaxed);
+        model_fence(std::memory_order_release);
+        y.store(1, std::memory_order_relaxed);
+    } else {
+        y.load(std::memory_order_relaxed);
+        model_fence(std::memory_order_acquire);
+        x.load(std::memory_order_relaxed);
+    }
+}
+
+// Message passing through a relaxed read-modify-write of the flag, which
+// continues the release sequence: the reader that sees 2 must see the data.
+void mp_rmw(std::int32_t self)
+{
+    if (self == 0) {
+        x.store(1, std::memory_order_relaxed);
+        y.store(1, std::memory_order_release);
+    } else if (self == 1) {
+        y.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        y.load(std::memory_order_acquire);
+        x.load(std::memory_order_relaxed);
+    }
+}
+
+// Two threads each add 1 to x, atomically or by a load and a store.
+template <bool atomic>
+void add(std::int32_t /*self*/)
+{
+    if (atomic)
+        x.fetch_add(1, litmus);
+    else
+        x.store(x.load(load_order(litmus)) + 1, store_order(litmus));
+}
+
+// Both threads try to change x from 0 to 1; only one may.
+void cas_race(std::int32_t /*self*/)
+{
+    std::int32_t expected = 0;
+    x.compare_exchange_strong(expected, 1, litmus);
+}
+
+// Independent reads of independent writes, with or without a seq_cst fence
+// between each reader's loads.
+template <bool fenced>
+void iriw(std::int32_t self)
+{
+    if (self < 2) {
+        (self == 0 ? x : y).store(1, store_order(litmus));
+        return;
+    }
+    (self == 2 ? x : y).load(load_order(litmus));
+    if (fenced)
+        model_fence(std::memory_order_seq_cst);
+    (self == 2 ? y : x).load(load_order(litmus));
+}
+
 struct litmus_test {
     const char* name;
     void (*program)(std::int32_t);
+    std::int32_t threads;
     // What each thread's loads returned, then x and y at the end.
     std::vector<std::int32_t> weak;
     // Under interleaving, x86-TSO, C++ release/acquire and C++ relaxed: whether
@@ -166,14 +242,26 @@ struct litmus_test {
 TEST(MemoryModels, AllowExactlyThePublishedOutcomesOfLitmusTests)
 {
     const litmus_test tests[] = {
-        {"SB: both loads read 0", sb, {0, 0, 1, 1}, {false, true, true, true}, {3, 4, 4, 4}},
+        {"SB: both loads read 0", sb, 2, {0, 0, 1, 1}, {false, true, true, true}, {3, 4, 4, 4}},
         // Each reads its own store out of its buffer before the other can see it.
-        {"SB, own store read back first", sb_own, {1, 0, 1, 0, 1, 1}, {false, true, true, true}, {3, 4, 4, 4}},
-        {"MP: flag seen, data not", mp, {1, 0, 1, 1}, {false, false, false, true}, {3, 3, 3, 4}},
+        {"SB, own store read back first", sb_own, 2, {1, 0, 1, 0, 1, 1}, {false, true, true, true}, {3, 4, 4, 4}},
+        {"MP: flag seen, data not", mp, 2, {1, 0, 1, 1}, {false, false, false, true}, {3, 3, 3, 4}},
         // The language allows it; the model leaves load buffering out.
-        {"LB: each load reads the other's store", lb, {1, 1, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
-        {"CoRR: the newer value, then the older", corr, {1, 0, 1, 0}, {false, false, false, false}, {3, 3, 3, 3}},
-        {"2+2W: both end at 1", two_plus_two_w, {1, 1}, {false, false, true, true}, {3, 3, 4, 4}},
+        {"LB: each load reads the other's store", lb, 2, {1, 1, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
+        {"CoRR: the newer value, then the older", corr, 2, {1, 0, 1, 0}, {false, false, false, false}, {3, 3, 3, 3}},
+        {"2+2W: both end at 1", two_plus_two_w, 2, {1, 1}, {false, false, true, true}, {3, 3, 4, 4}},
+        {"SB+fences: both loads read 0", sb_ordered<false>, 2, {0, 0, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
+        // x86 drains the buffer first; in the language neither fetch_add reads the other's store.
+        {"SB, loads by fetch_add: both read 0", sb_ordered<true>, 2, {0, 0, 1, 1}, {false, false, true, true}, {3, 3, 4, 4}},
+        {"MP+fences: flag seen, data not", mp_fenced, 2, {1, 0, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
+        {"MP through a relaxed fetch_add: 2 seen, data not", mp_rmw, 3, {1, 2, 0, 1, 2}, {false, false, false, false}, {9, 9, 9, 9}},
+        {"fetch_add twice: the count ends at 1", add<true>, 2, {0, 0, 1, 0}, {false, false, false, false}, {2, 2, 2, 2}},
+        {"load and store twice: the count ends at 1", add<false>, 2, {0, 0, 1, 0}, {true, true, true, true}, {4, 4, 4, 4}},
+        {"compare-exchange: both threads win", cas_race, 2, {0, 0, 1, 0}, {false, false, false, false}, {2, 2, 2, 2}},
+        // x86 is multi-copy atomic, the language is not.
+        {"IRIW: the readers disagree on the order of the writes", iriw<false>, 4, {1, 0, 1, 0, 1, 1},
+         {false, false, true, true}, {15, 15, 16, 16}},
+        {"IRIW+fences: the readers disagree", iriw<true>, 4, {1, 0, 1, 0, 1, 1}, {false, false, false, false}, {15, 15, 15, 15}},
     };
     const struct {
         memory_model model;
@@ -185,15 +273,15 @@ TEST(MemoryModels, AllowExactlyThePublishedOutcomesOfLitmusTests)
     for (const auto& t : tests) {
         for (int c = 0; c < 4; c++) {
             litmus = columns[c].order;
-            const exploration e = explore(columns[c].model, t.program, 2, {&x, &y});
+            const exploration e = explore(columns[c].model, t.program, t.threads, {&x, &y});
             EXPECT_EQ(std::find(e.outcomes.begin(), e.outcomes.end(), t.weak) != e.outcomes.end(), t.allowed[c])
                 << t.name << ", column " << c;
             EXPECT_EQ(e.executions, t.executions[c]) << t.name << ", column " << c;
         }
         // An xchg for every store makes x86 sequentially consistent.
         litmus = std::memory_order_seq_cst;
-        EXPECT_EQ(explore(memory_model::x86_tso, t.program, 2, {&x, &y}).outcomes,
-                  explore(memory_model::interleaving, t.program, 2, {&x, &y}).outcomes)
+        EXPECT_EQ(explore(memory_model::x86_tso, t.program, t.threads, {&x, &y}).outcomes,
+                  explore(memory_model::interleaving, t.program, t.threads, {&x, &y}).outcomes)
             << t.name;
     }
 }
@@ -201,21 +289,44 @@ TEST(MemoryModels, AllowExactlyThePublishedOutcomesOfLitmusTests)
 model_cell flags[2] = {{"flag[0]", 0}, {"flag[1]", 0}};
 model_cell turns{"turn", 0};
 
-void lock_round(std::int32_t self)
+void sc_fence(std::memory_order order)
 {
-    enter_region<lock_order, flags, turns>(self);
-    model_inside();
-    leave_region<lock_order, flags>(self);
+    model_fence(order);
 }
 
-// Not a count of what chance produced: every execution each model allows.
+template <std::memory_order order = lock_order, void (*fence)(std::memory_order) = no_fence, bool by_exchange = false>
+void lock_round(std::int32_t self)
+{
+    enter_region<order, flags, turns, fence, by_exchange>(self);
+    model_inside();
+    leave_region<order, flags>(self);
+}
+
+// Not a count of what chance produced: every execution each model allows,
+// for the lock and for the release/acquire lock's repairs.
 TEST(TurnLock, LetsBothThreadsInUnderNoMemoryModel)
 {
-    for (const memory_model model : {memory_model::interleaving, memory_model::x86_tso, memory_model::cpp}) {
-        const exploration e = explore(model, lock_round, 2, {&flags[0], &flags[1], &turns});
+    const struct {
+        const char* what;
+        void (*program)(std::int32_t);
+        memory_model model;
+        bool both_in;
+    } cases[] = {
+        {"the lock", lock_round<>, memory_model::interleaving, false},
+        {"the lock", lock_round<>, memory_model::x86_tso, false},
+        {"the lock", lock_round<>, memory_model::cpp, false},
+        // mfence drains the store buffer before the loads.
+        {"a seq_cst fence after the stores", lock_round<std::memory_order_acq_rel, sc_fence>, memory_model::x86_tso, false},
+        // The language's seq_cst fences order each other, not the two stores to turn.
+        {"a seq_cst fence after the stores", lock_round<std::memory_order_acq_rel, sc_fence>, memory_model::cpp, true},
+        {"the turn given away by exchange", lock_round<std::memory_order_acq_rel, no_fence, true>, memory_model::x86_tso, false},
+        {"the turn given away by exchange", lock_round<std::memory_order_acq_rel, no_fence, true>, memory_model::cpp, false},
+    };
+    for (const auto& c : cases) {
+        const exploration e = explore(c.model, c.program, 2, {&flags[0], &flags[1], &turns});
         EXPECT_GT(e.executions, 0);
-        EXPECT_EQ(e.both_inside, 0) << "model " << static_cast<int>(model) << ", first such run:\n"
-                                    << ::testing::PrintToString(e.witness);
+        EXPECT_EQ(e.both_inside != 0, c.both_in) << c.what << ", model " << static_cast<int>(c.model) << ", first such run:\n"
+                                                 << ::testing::PrintToString(e.witness);
     }
 }
 

@@ -63,7 +63,7 @@ fi
 heading weaklock "the same lock, taken round after round with each memory order; $weak"
 show weaklock
 
-heading lockmodel "every execution of the same lock under three memory models; $predicted"
+heading lockmodel "every execution of the same lock under three memory models; $predicted; then which repairs of the release/acquire lock hold under x86 and under the language's rules"
 show lockmodel
 
 heading racecount "four threads and no lock; $runs runs, and a count other than $start means lost updates"

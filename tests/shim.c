@@ -1,7 +1,7 @@
 /* Preloaded into a program under test to meddle with its calls, so that the
  * program's handling of a failure, or of a slow thread, can be seen from outside.
  *
- *   FAIL_CALL      pthread_create, fork, or malloc: that call fails
+ *   FAIL_CALL      pthread_create, fork, malloc or ptrace: that call fails
  *   FAIL_NTH       which call of it fails, counting from 1 (default 1); the others go through
  *   FAIL_OVER      any malloc of more than this many bytes fails, on any thread
  *   SLOW_START_MS  every thread created waits this long before it runs its start routine
@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdatomic.h>
 #include <stdlib.h>
@@ -61,11 +62,13 @@ typedef int create_fn(pthread_t *, const pthread_attr_t *, void *(*)(void *), vo
 typedef pid_t fork_fn(void);
 typedef void *malloc_fn(size_t);
 typedef pid_t waitpid_fn(pid_t, int *, int);
+typedef long ptrace_fn(int, pid_t, void *, void *);
 
 static create_fn *next_pthread_create;
 static fork_fn *next_fork;
 static malloc_fn *next_malloc;
 static waitpid_fn *next_waitpid;
+static ptrace_fn *next_ptrace;
 
 /* The next definition of `name` in the library search order: the one this
  * shim stands in front of. ISO C has no cast from an object pointer to a
@@ -97,6 +100,7 @@ __attribute__((constructor)) static void set_up(void)
     next_definition("pthread_create", &next_pthread_create, sizeof next_pthread_create);
     next_definition("fork", &next_fork, sizeof next_fork);
     next_definition("waitpid", &next_waitpid, sizeof next_waitpid);
+    next_definition("ptrace", &next_ptrace, sizeof next_ptrace);
     if (next_malloc == NULL)
         next_definition("malloc", &next_malloc, sizeof next_malloc);
 }
@@ -175,6 +179,22 @@ pid_t fork(void)
         return -1;
     }
     return next_fork();
+}
+
+/* Refused as a container's seccomp profile refuses it. */
+long ptrace(int request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    const pid_t pid = va_arg(args, pid_t);
+    void *addr = va_arg(args, void *);
+    void *data = va_arg(args, void *);
+    va_end(args);
+    if (chosen("ptrace")) {
+        errno = EPERM;
+        return -1;
+    }
+    return next_ptrace(request, pid, addr, data);
 }
 
 /* Notes how a reaped child ended in the CHILD_STATUS file. */

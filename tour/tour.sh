@@ -96,6 +96,20 @@ heading listnowait "the child becomes ls -l; the parent does not wait, so its li
 show listnowait
 sleep 0.5 # let the listing arrive before the next heading
 
+# proctrace's report goes to standard error once everything has ended; here
+# it follows the program's own output.
+heading "proctrace listwait" "the same, traced: ls is reaped by listwait itself, before the parent's line, and the prompt comes when nothing runs"
+"$bin/proctrace" "$bin/listwait" 2>&1
+printf '(proctrace listwait exited with status %d)\n' "$?"
+
+heading "proctrace listnowait" "listnowait exits first: its child is orphaned, adopted and reaped by proctrace, and still runs where a shell would print its prompt"
+"$bin/proctrace" "$bin/listnowait" 2>&1
+printf '(proctrace listnowait exited with status %d)\n' "$?"
+
+heading "proctrace factworker" "a thread is created and ends; its pthread_exit value reaches main through the process's own memory, which the kernel never sees, so no event shows it"
+printf '7\n' | "$bin/proctrace" "$bin/factworker" 2>&1
+printf '(proctrace factworker exited with status %d)\n' "$?"
+
 heading topwait "the child becomes top; \"Child finished\" comes only after top is quit (q is typed after 2 s)"
 # top needs a terminal: script gives it a pseudo-terminal, whose screen is
 # shown here as plain text.

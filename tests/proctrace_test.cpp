@@ -1,0 +1,253 @@
+// proctrace: the report's rules on event lists written by hand, and the
+// tracer on the kit's programs and on programs that are killed or stopped.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "report.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The first of WANTED that is not in a line of TEXT, in this order; empty when all are.
+std::string missing(const std::string& text, const std::vector<std::string>& wanted)
+{
+    const std::vector<std::string> got = lines_of(text);
+    std::size_t at = 0;
+    for (const std::string& w : wanted) {
+        while (at < got.size() && got[at].find(w) == std::string::npos)
+            at++;
+        if (at++ >= got.size())
+            return w;
+    }
+    return "";
+}
+
+event ev(std::int64_t ms, happening what, int pid, int tid = 0, int other = 0, int code = 0)
+{
+    return {ms * 1000000, what, pid, tid == 0 ? pid : tid, other, code};
+}
+
+event named(event e, const std::string& name, const std::vector<std::string>& argv)
+{
+    e.name = name;
+    e.argv = argv;
+    return e;
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a table row's shorthand
+event wrote(std::int64_t ms, int pid, int fd, std::int64_t bytes, const std::string& text, int tid = 0)
+{
+    event e = ev(ms, happening::writes, pid, tid);
+    e.fd = fd;
+    e.bytes = bytes;
+    e.text = text;
+    return e;
+}
+
+TEST(ProctraceReport, FollowsItsRules)
+{
+    const int tracer = 9;
+    const event first = named(ev(0, happening::starts, 1), "a", {"/bin/a", "a"});
+    event core = ev(4, happening::killed, 2, 0, 0, SIGSEGV);
+    core.core = true;
+    const struct {
+        const char* rule;
+        std::vector<event> events;
+        int columns;
+        std::vector<std::string> lines;   // each the start of a line, in this order
+    } cases[] = {
+        {"writes of a task to one stream make one line, whatever other tasks do between them",
+         {first, ev(1, happening::forks, 1, 0, 2), wrote(1, 1, 1, 5, "ab\ncd"), wrote(2, 2, 1, 1, "x"), wrote(3, 1, 1, 3, "efg"),
+          wrote(4, 1, 2, 2, "e\n"), wrote(5, 1, 1, 1, "h"), ev(6, happening::creates_thread, 1, 0, 3), wrote(7, 1, 1, 4, "tttt", 3),
+          wrote(8, 1, 1, 1, "i")},
+         80,
+         {"     1.000 ms  a[1]  writes 8 bytes in 2 calls to standard output: \"ab\\n\"",
+          "     2.000 ms  a[2]  writes 1 bytes to standard output: \"x\"", "     4.000 ms  a[1]  writes 2 bytes to standard error: \"e\\n\"",
+          "     5.000 ms  a[1]  writes 1 bytes to standard output: \"h\"",
+          "     7.000 ms  a[1/3]  writes 4 bytes to standard output: \"tttt\"",
+          "     8.000 ms  a[1]  writes 1 bytes to standard output: \"i\""}},
+        {"the quoted line is cut to 40 bytes, the unprintable escaped",
+         {first, wrote(1, 1, 1, 60, std::string(38, 'q') + "\t\"zzz")},
+         80,
+         {"     1.000 ms  a[1]  writes 60 bytes to standard output: \"" + std::string(38, 'q') + "\\x09\\\"\""}},
+        {"a child bears its parent's name until it execs; a zombie from its exit to its reaping",
+         {first, ev(1, happening::forks, 1, 0, 2), named(ev(2, happening::execs, 2), "b", {"/bin/b", "b", "-l"}), core,
+          ev(7, happening::reaped, 2, 0, 1), ev(8, happening::exits, 1), ev(8, happening::reaped, 1, 0, tracer)},
+         80,
+         {"     1.000 ms  a[1]  forks a[2]", "     2.000 ms  a[2]  execs /bin/b b -l",
+          "     4.000 ms  b[2]  is killed by SIGSEGV (core dumped)", "     7.000 ms  b[2]  is reaped by a[1] after 3.000 ms as a zombie",
+          "     8.000 ms  (a shell would print its next prompt now; nothing it started is still running)", "Family tree",
+          "a[1]: a, exited with status 0 after 8.000 ms, a zombie for 0.000 ms, reaped by proctrace[9]",
+          "└─ b[2]: a → b, was killed by SIGSEGV (core dumped) after 3.000 ms, a zombie for 3.000 ms, reaped by a[1]"}},
+        {"an orphan is adopted; the prompt names what still runs; lanes scale to the width",
+         {first, ev(5, happening::forks, 1, 0, 2), ev(6, happening::exits, 1), ev(6, happening::orphaned, 2, 0, tracer),
+          ev(6, happening::reaped, 1, 0, tracer), ev(8, happening::exits, 2), ev(10, happening::reaped, 2, 0, tracer)},
+         17,
+         {"     6.000 ms  a[2]  is orphaned: its parent a[1] has exited; adopted by proctrace[9]",
+          "     6.000 ms  (a shell would print its next prompt now; still running: a[2])",
+          "└─ a[2]: a, exited with status 0 after 3.000 ms, a zombie for 2.000 ms, reaped by proctrace[9] (adopted)",
+          "Lanes: one column is 1.000 ms", "a[1] |######    |", "a[2] |.....###zz|"}},
+        {"stops, continuing, and a thread's life",
+         {first, ev(1, happening::creates_thread, 1, 0, 4), ev(2, happening::stopped, 1, 0, 0, SIGTSTP),
+          ev(3, happening::continues, 1), ev(4, happening::ends, 1, 4)},
+         80,
+         {"     2.000 ms  a[1]  is stopped by SIGTSTP", "     3.000 ms  a[1]  continues", "     4.000 ms  a[1/4]  ends",
+          "└─ thread a[1/4]: ran 3.000 ms"}},
+    };
+    for (const auto& c : cases) {
+        const std::string got = report(tracer, c.events, c.columns);
+        EXPECT_EQ(missing(got, c.lines), "") << c.rule << ": no line, in its place, with that, in\n" << got;
+    }
+}
+
+// The timeline's lines without their times, and with no pids, which change from run to run.
+std::string shape(const std::string& report)
+{
+    const std::regex pid("\\[[0-9]+(/[0-9]+)?\\]");
+    std::string lines;
+    for (const std::string& line : lines_of(report)) {
+        if (line.size() > 15 && line.compare(10, 5, " ms  ") == 0)
+            lines += std::regex_replace(line.substr(15), pid, "[]") + "\n";
+    }
+    return lines;
+}
+
+TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
+{
+    if (emulated())
+        GTEST_SKIP() << under_emulation << ", and ptrace does not reach the emulated program";
+    // Stand-ins for ls and top, first on PATH, that take a moment.
+    std::string dir = "/tmp/osprimer-XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    for (const char* name : {"ls", "top"}) {
+        std::ofstream(dir + "/" + name) << "#!/bin/sh\nsleep 0.3\necho stand-in\n";
+        chmod((dir + "/" + name).c_str(), 0755);
+    }
+    const std::string stand_in = "PATH=" + dir + ":/usr/bin:/bin";
+    const std::string prompt = "(a shell would print its next prompt now; ";
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        std::string path;
+        int status;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{"listwait"}, "", "PATH=/usr/bin:/bin", 0,
+         {"listwait[]  starts ", "listwait[]  forks listwait[]", "listwait[]  execs /usr/bin/ls ls -l", "ls[]  exits with status 0",
+          "ls[]  is reaped by listwait[] after ", "listwait[]  writes 24 bytes to standard output: \"Parent still running...\\n\"",
+          "listwait[]  exits with status 0", "listwait[]  is reaped by proctrace[]", prompt + "nothing it started is still running)"}},
+        // The stand-in ls sleeps first, so it outlives listnowait.
+        {{"listnowait"}, "", stand_in, 0,
+         {"listnowait[]  forks listnowait[]", "listnowait[]  writes 24 bytes to standard output", "listnowait[]  exits with status 0",
+          "is orphaned: its parent listnowait[] has exited; adopted by proctrace[]", "listnowait[]  is reaped by proctrace[]",
+          prompt + "still running: ", "ls[]  writes ", "ls[]  exits with status 0", "ls[]  is reaped by proctrace[]"}},
+        {{"topwait"}, "", stand_in, 0,
+         {"topwait[]  forks topwait[]", "topwait[]  execs ", "top[]  exits with status 0", "top[]  is reaped by topwait[]",
+          "topwait[]  writes 15 bytes to standard output: \"Child finished\\n\""}},
+        {{"listwait"}, "", "PATH=/nowhere", 0,
+         {"listwait[]  forks listwait[]", "listwait[]  writes 51 bytes to standard error: \"listwait: cannot run ls: No such file or\"",
+          "listwait[]  writes 38 bytes to standard output: \"This will not print if exec succeeds.\\n\"",
+          "listwait[]  exits with status 127", "listwait[]  is reaped by listwait[]", "listwait[]  exits with status 0"}},
+        {{"factworker"}, "7\n", "PATH=/usr/bin:/bin", 0,
+         {"factworker[]  writes 16 bytes to standard output: \"Enter a number: \"", "factworker[]  creates thread factworker[]",
+          "factworker[]  ends", "factworker[]  writes 53 bytes to standard output: \"Factorial of 7 is: 5040\\n\""}},
+        {{"turnlock"}, "", "PATH=/usr/bin:/bin", 0,
+         {"turnlock[]  creates thread turnlock[]", "turnlock[]  creates thread turnlock[]", "turnlock[]  writes 15 bytes"}},
+        {{"racecount"}, "", "PATH=/usr/bin:/bin", 0,
+         {"racecount[]  creates thread", "racecount[]  creates thread", "racecount[]  creates thread", "racecount[]  creates thread",
+          "racecount[]  writes "}},
+        {{"sh", "-c", "kill -SEGV $$"}, "", "PATH=/usr/bin:/bin", 128 + SIGSEGV, {"sh[]  starts /usr/bin/dash sh -c", "sh[]  is killed by SIGSEGV"}},
+        // A process that stops itself, continued by its child.
+        {{"sh", "-c", "(sleep 0.2; kill -CONT $$) & kill -STOP $$; echo back"}, "", "PATH=/usr/bin:/bin", 0,
+         {"sh[]  is stopped by SIGSTOP", "sh[]  continues", "sh[]  writes 5 bytes to standard output: \"back\\n\"", "sh[]  exits"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        if (args[0] != "sh")
+            args[0] = program(args[0]);
+        const run_result r = run(program("proctrace"), {.args = args, .input = c.input, .env = {c.path}});
+        EXPECT_EQ(missing(shape(r.err), c.lines), "") << c.args[0] << ": no line, in its place, with that, in\n" << r.err;
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Proctrace, ReportsAFailureAsAShellWould)
+{
+    const std::string refused = "proctrace: ptrace: Operation not permitted\nproctrace: tracing is not allowed here: a container's "
+                                "seccomp profile, or kernel.yama.ptrace_scope, usually forbids it\n";
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        std::string err;
+        int status;
+    } cases[] = {
+        {{}, {}, "usage: proctrace [-o FILE] PROGRAM [ARGUMENT...]\n", 2},
+        {{"/nowhere/at/all"}, {}, "proctrace: /nowhere/at/all: No such file or directory\n", 127},
+        {{"no-such-program-anywhere"}, {}, "proctrace: no-such-program-anywhere: No such file or directory\n", 127},
+        {{"/etc/passwd"}, {}, "proctrace: /etc/passwd: Permission denied\n", 126},
+        {{"-o", "/dev/full", "true"}, {}, "proctrace: write: No space left on device\n", 1},
+        {{"-o", "/nowhere/report", "true"}, {}, "proctrace: open /nowhere/report: No such file or directory\n", 1},
+        {{"true"}, failing("ptrace"), refused, 1},
+    };
+    for (const auto& c : cases) {
+        if (emulated() && !c.args.empty())
+            continue;   // ptrace does not reach the emulated program
+        const run_result r = run(program("proctrace"), {.args = c.args, .env = c.env});
+        EXPECT_EQ(r.err, c.err) << c.err;
+        EXPECT_EQ(r.status, c.status) << c.err;
+    }
+}
+
+// The sleeps whose command line is "sleep MARK".
+int marked(const std::string& mark)
+{
+    int found = 0;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+        std::ifstream in(entry.path() / "cmdline");
+        const std::string cmdline{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        found += cmdline == std::string("sleep") + '\0' + mark + '\0' ? 1 : 0;
+    }
+    return found;
+}
+
+TEST(Proctrace, KilledLeavesNoTaskBehind)
+{
+    if (emulated())
+        GTEST_SKIP() << under_emulation << ", and ptrace does not reach the emulated program";
+    const std::string mark = "31.4159" + std::to_string(getpid());
+    child c = start(program("proctrace"), {.args = {"sh", "-c", "sleep " + mark + " & sleep " + mark}});
+    EXPECT_TRUE(within(10s, [&] { return marked(mark) == 2; })) << "the two sleeps never ran";
+    // Not finish(), which would wait for the sleeps to let go of the output.
+    kill(c.pid, SIGKILL);
+    waitpid(c.pid, nullptr, 0);
+    for (const int fd : {c.in, c.out, c.err})
+        close(fd);
+    EXPECT_TRUE(within(10s, [&] { return marked(mark) == 0; })) << marked(mark) << " left running";
+}
+
+} // namespace

@@ -180,9 +180,11 @@ TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
          {"racecount[]  creates thread", "racecount[]  creates thread", "racecount[]  creates thread", "racecount[]  creates thread",
           "racecount[]  writes "}},
         {{"sh", "-c", "kill -SEGV $$"}, "", "PATH=/usr/bin:/bin", 128 + SIGSEGV, {"sh[]  starts /usr/bin/dash sh -c", "sh[]  is killed by SIGSEGV"}},
-        // A process that stops itself, continued by its child.
-        {{"sh", "-c", "(sleep 0.2; kill -CONT $$) & kill -STOP $$; echo back"}, "", "PATH=/usr/bin:/bin", 0,
-         {"sh[]  is stopped by SIGSTOP", "sh[]  continues", "sh[]  writes 5 bytes to standard output: \"back\\n\"", "sh[]  exits"}},
+        // The shell stops its child, which would otherwise end in 0.2 s, and
+        // continues it half a second later. (A SIGCONT that came before the
+        // stop took effect would cancel it.)
+        {{"sh", "-c", "sleep 0.2 & kill -STOP $!; sleep 0.5; kill -CONT $!; wait; echo back"}, "", "PATH=/usr/bin:/bin", 0,
+         {"is stopped by SIGSTOP", "continues", "exits with status 0", "sh[]  writes 5 bytes to standard output: \"back\\n\""}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;

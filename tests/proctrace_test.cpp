@@ -195,6 +195,9 @@ TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
          {"racecount[]  creates thread", "racecount[]  creates thread", "racecount[]  creates thread", "racecount[]  creates thread",
           "racecount[]  writes "}},
         {{"sh", "-c", "kill -SEGV $$"}, "", "PATH=/usr/bin:/bin", 128 + SIGSEGV, {"sh[]  starts /usr/bin/dash sh -c", "sh[]  is killed by SIGSEGV"}},
+        // A terminal's Ctrl-C and Ctrl-\ reach proctrace too, which lets them pass.
+        {{"sh", "-c", "kill -INT $PPID; kill -QUIT $PPID; echo still"}, "", "PATH=/usr/bin:/bin", 0,
+         {"sh[]  writes 6 bytes to standard output: \"still\\n\"", "sh[]  exits with status 0"}},
         // The shell stops its child, which would otherwise end in 0.2 s, and
         // continues it half a second later. (A SIGCONT that came before the
         // stop took effect would cancel it.)

@@ -81,8 +81,12 @@ std::int64_t now()
     return (t.tv_sec - start.tv_sec) * 1000000000LL + (t.tv_nsec - start.tv_nsec);
 }
 
+// What the child does before it execs the program is proctrace's own doing
+// (a sanitizer's runtime may start a thread there), not the program's.
 void record(event e)
 {
+    if (!root_started)
+        return;
     e.ns = moment;
     events.push_back(std::move(e));
 }
@@ -233,6 +237,8 @@ void execed(int tid)
         clock_gettime(CLOCK_MONOTONIC, &start);
         moment = 0;
         root_started = true;
+        // Any thread the child had is gone with the exec, and was never shown.
+        std::erase_if(tasks, [&](const auto& t) { return t.second.pid == pid && t.first != tid; });
     }
     record({.what = what, .pid = pid, .tid = tid, .name = name_of(pid), .argv = argv_of(pid)});
 }

@@ -210,6 +210,8 @@ TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
             args[0] = program(args[0]);
         const run_result r = run(program("proctrace"), {.args = args, .input = c.input, .env = {c.path, no_leak_check()}});
         EXPECT_EQ(missing(shape(r.err), c.lines), "") << c.args[0] << ": no line, in its place, with that, in\n" << r.err;
+        // Nothing before the program's start: what proctrace's child did before its exec is not the program's.
+        EXPECT_EQ(shape(r.err).find("]  starts "), shape(r.err).find(']')) << c.args[0] << ":\n" << r.err;
         EXPECT_EQ(r.status, c.status) << c.args[0];
     }
     std::filesystem::remove_all(dir);

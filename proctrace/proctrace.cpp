@@ -46,7 +46,7 @@ constexpr std::uint32_t native_arch = AUDIT_ARCH_AARCH64;
 #endif
 
 // How many bytes of a write the report quotes from: its first line, up to 40.
-constexpr std::size_t quoted_bytes = 41;
+constexpr std::size_t quoted_bytes = 40;
 
 struct task {
     int pid = 0;
@@ -63,32 +63,35 @@ struct process {
     bool stopped = false;
 };
 
-std::vector<event> events;
-std::map<int, task> tasks;          // by tid
-std::map<int, process> processes;  // by pid
-std::set<int> early;                // tasks whose first stop came before their creator's event
-int root = 0;
-bool root_started = false;
-int root_status = 0;
-timespec start{};
-// When waitpid returned what is being handled: the time of its events.
-std::int64_t moment = 0;
+// Everything the tracer knows of the run.
+struct trace {
+    std::vector<event> events;
+    std::map<int, task> tasks;          // by tid
+    std::map<int, process> processes;   // by pid
+    std::set<int> early;                // tasks whose first stop came before their creator's event
+    int root = 0;                       // the process proctrace started
+    bool root_started = false;          // whether it has exec'd the program
+    int root_status = 0;
+    timespec start{};
+    // When waitpid returned what is being handled: the time of its events.
+    std::int64_t moment = 0;
+};
 
-std::int64_t now()
+std::int64_t now(const trace& st)
 {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return (t.tv_sec - start.tv_sec) * 1000000000LL + (t.tv_nsec - start.tv_nsec);
+    return (t.tv_sec - st.start.tv_sec) * 1000000000LL + (t.tv_nsec - st.start.tv_nsec);
 }
 
 // What the child does before it execs the program is proctrace's own doing
 // (a sanitizer's runtime may start a thread there), not the program's.
-void record(event e)
+void record(trace& st, event e)
 {
-    if (!root_started)
+    if (!st.root_started)
         return;
-    e.ns = moment;
-    events.push_back(std::move(e));
+    e.ns = st.moment;
+    st.events.push_back(std::move(e));
 }
 
 std::string slurp(const std::string& path)
@@ -158,101 +161,101 @@ void resume(int tid, int request, int sig = 0)
 
 // A process's exit, collected by waitpid. If proctrace is its parent (the
 // program it started, or an orphan it adopted), that collection reaped it.
-void process_ended(int pid, int status)
+void process_ended(trace& st, int pid, int status)
 {
-    process& p = processes[pid];
+    process& p = st.processes[pid];
     p.ended = true;
     if (WIFEXITED(status))
-        record({.what = happening::exits, .pid = pid, .tid = pid, .code = WEXITSTATUS(status)});
+        record(st, {.what = happening::exits, .pid = pid, .tid = pid, .code = WEXITSTATUS(status)});
     else
-        record({.what = happening::killed, .pid = pid, .tid = pid, .code = WTERMSIG(status), .core = WCOREDUMP(status) != 0});
-    if (pid == root)
-        root_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        record(st, {.what = happening::killed, .pid = pid, .tid = pid, .code = WTERMSIG(status), .core = WCOREDUMP(status) != 0});
+    if (pid == st.root)
+        st.root_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     // Its children, running or zombies, have a new parent by now.
-    for (auto& [child, c] : processes) {
+    for (auto& [child, c] : st.processes) {
         if (child == pid || c.parent != pid || c.reaped)
             continue;
         const int adopter = parent_of(child);
         if (adopter <= 0 || adopter == pid)
             continue;
         c.parent = adopter;
-        record({.what = happening::orphaned, .pid = child, .tid = child, .other = adopter});
+        record(st, {.what = happening::orphaned, .pid = child, .tid = child, .other = adopter});
     }
     if (p.parent == getpid()) {
         p.reaped = true;
-        record({.what = happening::reaped, .pid = pid, .tid = pid, .other = getpid()});
+        record(st, {.what = happening::reaped, .pid = pid, .tid = pid, .other = getpid()});
     }
 }
 
-void died(int tid, int status) // NOLINT(bugprone-easily-swappable-parameters): waitpid's own pair
+void died(trace& st, int tid, int status) // NOLINT(bugprone-easily-swappable-parameters): waitpid's own pair
 {
-    const auto t = tasks.find(tid);
-    if (t == tasks.end()) {
+    const auto t = st.tasks.find(tid);
+    if (t == st.tasks.end()) {
         // An orphan whose exit was collected while it was traced, and which
         // proctrace, having adopted it, has now reaped.
-        const auto p = processes.find(tid);
-        if (p != processes.end() && p->second.ended && !p->second.reaped) {
+        const auto p = st.processes.find(tid);
+        if (p != st.processes.end() && p->second.ended && !p->second.reaped) {
             p->second.reaped = true;
-            record({.what = happening::reaped, .pid = tid, .tid = tid, .other = getpid()});
+            record(st, {.what = happening::reaped, .pid = tid, .tid = tid, .other = getpid()});
         }
         return;
     }
     const int pid = t->second.pid;
-    tasks.erase(t);
+    st.tasks.erase(t);
     if (tid != pid)
-        record({.what = happening::ends, .pid = pid, .tid = tid});
+        record(st, {.what = happening::ends, .pid = pid, .tid = tid});
     else
-        process_ended(pid, status);
+        process_ended(st, pid, status);
 }
 
 // A new task, reported by its creator's fork, vfork or clone event.
-void created(int parent_tid, int tid)
+void created(trace& st, int parent_tid, int tid)
 {
-    const int parent = tasks[parent_tid].pid;
+    const int parent = st.tasks[parent_tid].pid;
     const int pid = tgid_of(tid);
-    tasks[tid].pid = pid;
+    st.tasks[tid].pid = pid;
     if (pid == tid) {
-        processes[tid] = {parent};
-        record({.what = happening::forks, .pid = parent, .tid = parent_tid, .other = tid});
+        st.processes[tid] = {parent};
+        record(st, {.what = happening::forks, .pid = parent, .tid = parent_tid, .other = tid});
     } else {
-        record({.what = happening::creates_thread, .pid = pid, .tid = parent_tid, .other = tid});
+        record(st, {.what = happening::creates_thread, .pid = pid, .tid = parent_tid, .other = tid});
     }
-    if (early.erase(tid) != 0) {
-        tasks[tid].started = true;
+    if (st.early.erase(tid) != 0) {
+        st.tasks[tid].started = true;
         resume(tid, PTRACE_CONT);
     }
 }
 
-void execed(int tid)
+void execed(trace& st, int tid)
 {
     // The task that called exec now has the process's id; a thread other
     // than the first that called it has vanished under its own.
     unsigned long former = 0;
     ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &former);
-    const int pid = tasks[tid].pid;
-    if (static_cast<int>(former) != tid && tasks.erase(static_cast<int>(former)) != 0)
-        record({.what = happening::ends, .pid = pid, .tid = static_cast<int>(former)});
-    const happening what = tid == root && !root_started ? happening::starts : happening::execs;
+    const int pid = st.tasks[tid].pid;
+    if (static_cast<int>(former) != tid && st.tasks.erase(static_cast<int>(former)) != 0)
+        record(st, {.what = happening::ends, .pid = pid, .tid = static_cast<int>(former)});
+    const happening what = tid == st.root && !st.root_started ? happening::starts : happening::execs;
     if (what == happening::starts) {
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        moment = 0;
-        root_started = true;
+        clock_gettime(CLOCK_MONOTONIC, &st.start);
+        st.moment = 0;
+        st.root_started = true;
         // Any thread the child had is gone with the exec, and was never shown.
-        std::erase_if(tasks, [&](const auto& t) { return t.second.pid == pid && t.first != tid; });
+        std::erase_if(st.tasks, [&](const auto& t) { return t.second.pid == pid && t.first != tid; });
     }
-    record({.what = what, .pid = pid, .tid = tid, .name = name_of(pid), .argv = argv_of(pid)});
+    record(st, {.what = what, .pid = pid, .tid = tid, .name = name_of(pid), .argv = argv_of(pid)});
 }
 
 // The end of a call the seccomp filter stopped at: a write to standard
 // output or error, or a wait that returned a zombie, which reaps it.
-void call_returned(int tid)
+void call_returned(trace& st, int tid)
 {
     __ptrace_syscall_info info{};
     // NOLINTNEXTLINE(performance-no-int-to-ptr): ptrace takes the buffer's size as its address
     if (ptrace(PTRACE_GET_SYSCALL_INFO, tid, reinterpret_cast<void*>(sizeof info), &info) <= 0 ||
         info.op != PTRACE_SYSCALL_INFO_EXIT || info.exit.is_error != 0)
         return;
-    const task& t = tasks[tid];
+    const task& t = st.tasks[tid];
     const auto result = static_cast<std::int64_t>(info.exit.rval);
     int reaped = 0;
     switch (t.call) {
@@ -270,7 +273,7 @@ void call_returned(int tid)
             from = reinterpret_cast<std::uintptr_t>(v.iov_base);
             length = std::min(length, v.iov_len);
         }
-        record({.what = happening::writes, .pid = t.pid, .tid = tid, .fd = static_cast<int>(t.args[0]), .bytes = result,
+        record(st, {.what = happening::writes, .pid = t.pid, .tid = tid, .fd = static_cast<int>(t.args[0]), .bytes = result,
                 .text = peek(tid, from, std::min(length, quoted_bytes))});
         return;
     }
@@ -291,10 +294,10 @@ void call_returned(int tid)
         return;
     }
     // A wait also returns stopped and continued children; only a zombie is reaped.
-    const auto p = processes.find(reaped);
-    if (reaped > 0 && p != processes.end() && p->second.ended && !p->second.reaped) {
+    const auto p = st.processes.find(reaped);
+    if (reaped > 0 && p != st.processes.end() && p->second.ended && !p->second.reaped) {
         p->second.reaped = true;
-        record({.what = happening::reaped, .pid = reaped, .tid = reaped, .other = t.pid});
+        record(st, {.what = happening::reaped, .pid = reaped, .tid = reaped, .other = t.pid});
     }
 }
 
@@ -303,12 +306,12 @@ bool stopping(int sig)
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-void stopped(int tid, int status) // NOLINT(bugprone-easily-swappable-parameters): waitpid's own pair
+void stopped(trace& st, int tid, int status) // NOLINT(bugprone-easily-swappable-parameters): waitpid's own pair
 {
-    const auto t = tasks.find(tid);
-    if (t == tasks.end()) {
+    const auto t = st.tasks.find(tid);
+    if (t == st.tasks.end()) {
         // A new task, stopped before its creator's event said what it is.
-        early.insert(tid);
+        st.early.insert(tid);
         return;
     }
     const int sig = WSTOPSIG(status);
@@ -318,19 +321,19 @@ void stopped(int tid, int status) // NOLINT(bugprone-easily-swappable-parameters
         resume(tid, PTRACE_CONT);
         return;
     }
-    process& p = processes[t->second.pid];
+    process& p = st.processes[t->second.pid];
     switch (what) {
     case PTRACE_EVENT_FORK:
     case PTRACE_EVENT_VFORK:
     case PTRACE_EVENT_CLONE: {
         unsigned long child = 0;
         ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &child);
-        created(tid, static_cast<int>(child));
+        created(st, tid, static_cast<int>(child));
         resume(tid, PTRACE_CONT);
         return;
     }
     case PTRACE_EVENT_EXEC:
-        execed(tid);
+        execed(st, tid);
         resume(tid, PTRACE_CONT);
         return;
     case PTRACE_EVENT_SECCOMP: {
@@ -349,13 +352,13 @@ void stopped(int tid, int status) // NOLINT(bugprone-easily-swappable-parameters
         // without a tracer; any other such stop is its end.
         if (stopping(sig)) {
             if (!p.stopped)
-                record({.what = happening::stopped, .pid = t->second.pid, .tid = t->second.pid, .code = sig});
+                record(st, {.what = happening::stopped, .pid = t->second.pid, .tid = t->second.pid, .code = sig});
             p.stopped = true;
             resume(tid, PTRACE_LISTEN);
             return;
         }
         if (p.stopped)
-            record({.what = happening::continues, .pid = t->second.pid, .tid = t->second.pid});
+            record(st, {.what = happening::continues, .pid = t->second.pid, .tid = t->second.pid});
         p.stopped = false;
         resume(tid, PTRACE_CONT);
         return;
@@ -366,13 +369,13 @@ void stopped(int tid, int status) // NOLINT(bugprone-easily-swappable-parameters
         return;
     }
     if (sig == (SIGTRAP | 0x80)) {
-        call_returned(tid);
+        call_returned(st, tid);
         resume(tid, PTRACE_CONT);
         return;
     }
     // A signal on its way to the task: passed on as it was sent.
     if (sig == SIGCONT && p.stopped) {
-        record({.what = happening::continues, .pid = t->second.pid, .tid = t->second.pid});
+        record(st, {.what = happening::continues, .pid = t->second.pid, .tid = t->second.pid});
         p.stopped = false;
     }
     resume(tid, PTRACE_CONT, sig);
@@ -443,6 +446,7 @@ int write_all(int fd, const std::string& text)
 
 int main(int argc, char* argv[])
 {
+    trace st;
     const char* output = nullptr;
     for (int opt; (opt = getopt(argc, argv, "+o:")) != -1;) { // NOLINT(concurrency-mt-unsafe): no other thread
         if (opt != 'o')
@@ -462,11 +466,11 @@ int main(int argc, char* argv[])
     // Orphans of the run come to proctrace, not to init.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0)
         return fail("prctl", errno);
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    root = fork();
-    if (root < 0)
+    clock_gettime(CLOCK_MONOTONIC, &st.start);
+    st.root = fork();
+    if (st.root < 0)
         return fail("fork", errno);
-    if (root == 0) {
+    if (st.root == 0) {
         close(go[1]);
         close(failed[0]);
         run_child(argv + optind, go[0], failed[1]);
@@ -476,17 +480,17 @@ int main(int argc, char* argv[])
     constexpr long options = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE |
                              PTRACE_O_TRACEEXEC | PTRACE_O_TRACEEXIT | PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL;
     // NOLINTNEXTLINE(performance-no-int-to-ptr): ptrace takes the options as its data pointer
-    if (ptrace(PTRACE_SEIZE, root, nullptr, reinterpret_cast<void*>(options)) != 0) {
+    if (ptrace(PTRACE_SEIZE, st.root, nullptr, reinterpret_cast<void*>(options)) != 0) {
         const int err = errno;
-        kill(root, SIGKILL);
-        waitpid(root, nullptr, 0);
+        kill(st.root, SIGKILL);
+        waitpid(st.root, nullptr, 0);
         fail("ptrace", err);
         static_cast<void>(std::fprintf(stderr, "proctrace: tracing is not allowed here: a container's seccomp profile, or "
                                                "kernel.yama.ptrace_scope, usually forbids it\n"));
         return 1;
     }
-    tasks[root] = {root, true};
-    processes[root] = {getpid()};
+    st.tasks[st.root] = {st.root, true};
+    st.processes[st.root] = {getpid()};
     close(go[1]);
     // Like time(1): Ctrl-C and Ctrl-\ are for the program, and the report still comes.
     struct sigaction ignore {};
@@ -503,11 +507,11 @@ int main(int argc, char* argv[])
             break;
         if (tid < 0)
             return fail("waitpid", errno);
-        moment = now();
+        st.moment = now(st);
         if (WIFSTOPPED(status))
-            stopped(tid, status);
+            stopped(st, tid, status);
         else
-            died(tid, status);
+            died(st, tid, status);
     }
 
     child_failure failure{};
@@ -519,10 +523,10 @@ int main(int argc, char* argv[])
     }
     winsize size{};
     const int columns = out == STDERR_FILENO && isatty(out) && ioctl(out, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-    const int status = write_all(out, report(getpid(), events, columns));
+    const int status = write_all(out, report(getpid(), st.events, columns));
     if (status != 0)
         return status;
     if (out != STDERR_FILENO && close(out) != 0)
         return fail("close", errno);
-    return root_status;
+    return st.root_status;
 }

@@ -162,6 +162,9 @@ TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
         chmod((dir + "/" + name).c_str(), 0755);
     }
     const std::string stand_in = "PATH=" + dir + ":/usr/bin:/bin";
+    // A program whose name, as /proc/PID/stat shows it, holds ") " and spaces.
+    const std::string odd = dir + "/x) 1 (2";
+    std::filesystem::copy_file("/bin/sleep", odd);
     const std::string prompt = "(a shell would print its next prompt now; ";
     const struct {
         std::vector<std::string> args;
@@ -195,6 +198,9 @@ TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
          {"racecount[]  creates thread", "racecount[]  creates thread", "racecount[]  creates thread", "racecount[]  creates thread",
           "racecount[]  writes "}},
         {{"sh", "-c", "kill -SEGV $$"}, "", "PATH=/usr/bin:/bin", 128 + SIGSEGV, {"sh[]  starts /usr/bin/dash sh -c", "sh[]  is killed by SIGSEGV"}},
+        // Orphaned once it has exec'd, so that its name is the odd one.
+        {{"sh", "-c", "\"$0\" 0.3 & while [ \"$(cat /proc/$!/comm)\" = sh ]; do :; done", odd}, "", "PATH=/usr/bin:/bin", 0,
+         {"x) 1 (2[]  is orphaned: its parent sh[] has exited; adopted by proctrace[]"}},
         // A terminal's Ctrl-C and Ctrl-\ reach proctrace too, which lets them pass.
         {{"sh", "-c", "kill -INT $PPID; kill -QUIT $PPID; echo still"}, "", "PATH=/usr/bin:/bin", 0,
          {"sh[]  writes 6 bytes to standard output: \"still\\n\"", "sh[]  exits with status 0"}},

@@ -33,6 +33,31 @@ struct thread {
     std::int64_t ended = -1;
 };
 
+// A task's row of the lanes: its times.
+struct lane {
+    std::string name{};
+    std::int64_t born = 0;
+    std::int64_t ended = 0;
+    std::int64_t reaped = 0;
+};
+
+// What a lane shows for the column [from, to): '#' if the task ran at any
+// moment of it, else 'z' if it was a zombie, '.' before it started, and
+// nothing once it was gone. An instant counts in the column it falls in.
+char mark(const lane& r, double from, double to)
+{
+    const auto during = [&](std::int64_t begin, std::int64_t end) {
+        const auto a = static_cast<double>(begin);
+        const auto b = static_cast<double>(end);
+        return a < to && (b > from || (a == b && a >= from));
+    };
+    if (during(r.born, r.ended))
+        return '#';
+    if (r.reaped > r.ended && during(r.ended, r.reaped))
+        return 'z';
+    return to <= static_cast<double>(r.born) ? '.' : ' ';
+}
+
 // A line of the timeline; a run of writes is completed as it grows.
 struct line {
     std::int64_t ns = 0;
@@ -248,13 +273,9 @@ struct reporter {
         }
     }
 
-    // A row a task: '.' before it starts, '#' while it runs, 'z' while a zombie.
+    // A row a task, its process's threads below it, then its children.
     std::string lanes(int columns)
     {
-        struct lane {
-            std::string name;
-            std::int64_t born, ended, reaped;
-        };
         std::vector<lane> rows;
         std::size_t width = 0;
         auto add_rows = [&](auto& self, int pid) -> void {
@@ -276,16 +297,8 @@ struct reporter {
         std::string out = printed("Lanes: one column is %.3f ms; . not yet started, # running, z zombie\n", cell / 1e6);
         for (const lane& r : rows) {
             std::string bar;
-            for (int c = 0; c < cells; c++) {
-                const double from = c * cell;
-                const double to = from + cell;
-                const auto overlaps = [&](std::int64_t begin, std::int64_t end) {
-                    const auto a = static_cast<double>(begin);
-                    const auto b = static_cast<double>(end);
-                    return a < to && (b > from || (a == b && a >= from));
-                };
-                bar += overlaps(r.born, r.ended) ? '#' : overlaps(r.ended, r.reaped) && r.reaped > r.ended ? 'z' : to <= static_cast<double>(r.born) ? '.' : ' ';
-            }
+            for (int c = 0; c < cells; c++)
+                bar += mark(r, c * cell, (c + 1) * cell);
             out += r.name + std::string(width - r.name.size(), ' ') + " |" + bar + "|\n";
         }
         return out;

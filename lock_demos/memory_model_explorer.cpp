@@ -523,16 +523,6 @@ std::string key_of(const state& st)
     return key;
 }
 
-const char* store_order_name(std::memory_order order)
-{
-    return order == std::memory_order_relaxed ? "relaxed" : order == std::memory_order_seq_cst ? "seq_cst" : "release";
-}
-
-const char* load_order_name(std::memory_order order)
-{
-    return order == std::memory_order_relaxed ? "relaxed" : order == std::memory_order_seq_cst ? "seq_cst" : "acquire";
-}
-
 const char* order_name(std::memory_order order)
 {
     switch (order) {
@@ -585,7 +575,7 @@ std::string described(const search& s, const step& how)
             return line + (how.buffered ? " into its store buffer" : " straight into memory (xchg)");
         if (!cpp)
             return line;
-        line += printed(" (%s), ", store_order_name(how.order));
+        line += printed(" (%s), ", order_name(how.order));
         if (how.passed.var < 0)
             return line + "after every store to " + name + " so far";
         return line + printed("placed before %s (%s = %d)", whose(how.passed.thread).c_str(), name, how.passed.value);
@@ -598,7 +588,7 @@ std::string described(const search& s, const step& how)
         }
         if (!cpp)
             return line + ": " + whose(how.writer);
-        line += printed(" (%s): %s, ", load_order_name(how.order), whose(how.writer).c_str());
+        line += printed(" (%s): %s, ", order_name(how.order), whose(how.writer).c_str());
         if (how.passed.var < 0)
             line += "the newest";
         else

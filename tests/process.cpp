@@ -262,14 +262,18 @@ bool within(std::chrono::milliseconds budget, const std::function<bool()>& attem
     return done;
 }
 
+std::string asan_options(const std::string& setting)
+{
+    const char* asan = std::getenv("ASAN_OPTIONS"); // NOLINT(concurrency-mt-unsafe): no thread sets the environment
+    return std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") + setting;
+}
+
 std::vector<std::string> shimmed(std::vector<std::string> settings)
 {
     settings.push_back("LD_PRELOAD=" SHIM);
     // An AddressSanitizer build insists on being first in the library list;
     // the shim must come first to stand in front of the calls it meddles with.
-    const char* asan = std::getenv("ASAN_OPTIONS"); // NOLINT(concurrency-mt-unsafe): no thread sets the environment
-    settings.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
-                       "verify_asan_link_order=0");
+    settings.push_back(asan_options("verify_asan_link_order=0"));
     return settings;
 }
 

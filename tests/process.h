@@ -77,6 +77,9 @@ bool two_cpus();
 // the same moment, which a busy machine allows only now and then.
 bool within(std::chrono::milliseconds budget, const std::function<bool()>& attempt);
 
+// ASAN_OPTIONS as this test has it, with SETTING added, as an environment entry.
+std::string asan_options(const std::string& setting);
+
 // Environment entries that preload the test shim, adding `settings` to them.
 std::vector<std::string> shimmed(std::vector<std::string> settings);
 

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -123,14 +122,6 @@ TEST(ProctraceReport, FollowsItsRules)
     }
 }
 
-// LeakSanitizer stops the world with ptrace, which a traced program cannot:
-// an AddressSanitizer build's programs run under proctrace without it.
-std::string no_leak_check()
-{
-    const char* asan = std::getenv("ASAN_OPTIONS"); // NOLINT(concurrency-mt-unsafe): no thread sets the environment
-    return std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") + "detect_leaks=0";
-}
-
 // The timeline's lines without their times, and with no pids, which change
 // from run to run: "[123]" and "[123/124]" become "[]".
 std::string shape(const std::string& report)
@@ -214,7 +205,9 @@ TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
         std::vector<std::string> args = c.args;
         if (args[0] != "sh")
             args[0] = program(args[0]);
-        const run_result r = run(program("proctrace"), {.args = args, .input = c.input, .env = {c.path, no_leak_check()}});
+        // LeakSanitizer stops the world with ptrace, which a traced program
+        // cannot: an AddressSanitizer build's programs run here without it.
+        const run_result r = run(program("proctrace"), {.args = args, .input = c.input, .env = {c.path, asan_options("detect_leaks=0")}});
         EXPECT_EQ(missing(shape(r.err), c.lines), "") << c.args[0] << ": no line, in its place, with that, in\n" << r.err;
         // Nothing before the program's start: what proctrace's child did before its exec is not the program's.
         EXPECT_EQ(shape(r.err).find("]  starts "), shape(r.err).find(']')) << c.args[0] << ":\n" << r.err;

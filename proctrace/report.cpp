@@ -88,25 +88,33 @@ std::string signal_name(int sig)
     return abbrev != nullptr ? std::string("SIG") + abbrev : printed("signal %d", sig);
 }
 
-// The first line written, cut to 40 bytes, with a line end and anything
-// unprintable escaped.
-std::string quoted(const std::string& bytes)
+// TEXT with a line end shown as \n, anything else unprintable as \xNN, and
+// each of ALSO after a backslash, so that it keeps to its line.
+std::string escaped(const std::string& text, const char* also = "")
 {
-    std::string shown = "\"";
-    const std::size_t newline = bytes.find('\n');
-    const std::size_t end = std::min({newline == std::string::npos ? bytes.size() : newline + 1, bytes.size(), std::size_t{40}});
-    for (const char c : bytes.substr(0, end)) {
+    std::string shown;
+    for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);
         if (c == '\n')
             shown += "\\n";
-        else if (c == '"' || c == '\\')
+        else if (c != '\0' && std::strchr(also, c) != nullptr)
             shown += std::string("\\") + c;
         else if (u < 0x20 || u >= 0x7f)
             shown += printed("\\x%02x", u);
         else
             shown += c;
     }
-    return shown + "\"";
+    return shown;
+}
+
+// The first line written, cut to 40 bytes, escaped.
+std::string quoted(const std::string& bytes)
+{
+    const std::size_t newline = bytes.find('\n');
+    const std::size_t end = std::min({newline == std::string::npos ? bytes.size() : newline + 1, bytes.size(), std::size_t{40}});
+    std::string shown(1, '"');
+    shown += escaped(bytes.substr(0, end), "\"\\");
+    return shown += '"';
 }
 
 struct reporter {
@@ -122,7 +130,7 @@ struct reporter {
     {
         if (pid == tracer)
             return printed("proctrace[%d]", pid);
-        const std::string& name = processes[pid].name;
+        const std::string name = escaped(processes[pid].name);
         return tid == 0 || tid == pid ? printed("%s[%d]", name.c_str(), pid) : printed("%s[%d/%d]", name.c_str(), pid, tid);
     }
 
@@ -162,12 +170,12 @@ struct reporter {
         process& p = processes[e.pid];
         std::string args;
         for (std::size_t i = 1; i < e.argv.size(); i++)
-            args += " " + e.argv[i];
+            args += ' ' + escaped(e.argv[i]);
         switch (e.what) {
         case happening::starts:
             root = e.pid;
             p = {e.pid, tracer, e.name, {e.name}, e.ns};
-            add(e, "starts " + (e.argv.empty() ? e.name : e.argv[0]) + args);
+            add(e, "starts " + escaped(e.argv.empty() ? e.name : e.argv[0]) + args);
             break;
         case happening::forks:
             processes[e.other] = {e.other, e.pid, p.name, {p.name}, e.ns};
@@ -180,7 +188,7 @@ struct reporter {
             add(e, "creates thread " + label(e.pid, e.other));
             break;
         case happening::execs:
-            add(e, "execs " + (e.argv.empty() ? e.name : e.argv[0]) + args);
+            add(e, "execs " + escaped(e.argv.empty() ? e.name : e.argv[0]) + args);
             p.name = e.name;
             p.programs.push_back(e.name);
             break;

@@ -59,11 +59,7 @@ event named(event e, const std::string& name, const std::vector<std::string>& ar
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a table row's shorthand
 event wrote(std::int64_t ms, int pid, int fd, std::int64_t bytes, const std::string& text, int tid = 0)
 {
-    event e = ev(ms, happening::writes, pid, tid);
-    e.fd = fd;
-    e.bytes = bytes;
-    e.text = text;
-    return e;
+    return {ms * 1000000, happening::writes, pid, tid == 0 ? pid : tid, 0, 0, false, fd, bytes, text};
 }
 
 TEST(ProctraceReport, FollowsItsRules)

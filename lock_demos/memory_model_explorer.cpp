@@ -326,19 +326,30 @@ int write_number(const search& s, std::int32_t self, const thread_state& t)
     return static_cast<int>(s.cells.size()) + self * max_stores + t.stores;
 }
 
+// The state after thread self's load or fence, with its pass grown by ENTRY
+// (where it stands, and the write a load read); none when that pass repeats
+// the one before.
+std::optional<state> on_pass(const state& st, std::int32_t self, std::pair<std::uint64_t, int> entry)
+{
+    auto pass = st.threads[static_cast<std::size_t>(self)].pass;
+    pass.push_back(entry);
+    if (repeats(pass))
+        return std::nullopt;
+    state next = moved(st, self);
+    next.threads[static_cast<std::size_t>(self)].pass = std::move(pass);
+    return next;
+}
+
 void loads(search& s, const state& st, std::int32_t self, const action& a, std::vector<std::pair<state, step>>& out)
 {
     const thread_state& t = st.threads[static_cast<std::size_t>(self)];
     step how{a.what, self, a.var, 0, a.order};
     for (const int w : readable(s, st, t, a.var, how.buffered)) {
-        auto pass = t.pass;
-        pass.emplace_back(a.point, w);
-        if (repeats(pass))
+        std::optional<state> next = on_pass(st, self, {a.point, w});
+        if (!next)
             continue;
-        state next = moved(st, self);
-        take(s, st, next, w, a.order, how);
-        next.threads[static_cast<std::size_t>(self)].pass = std::move(pass);
-        out.emplace_back(std::move(next), how);
+        take(s, st, *next, w, a.order, how);
+        out.emplace_back(std::move(*next), how);
     }
 }
 
@@ -384,15 +395,12 @@ void rmws(search& s, const state& st, std::int32_t self, const action& a, std::v
         const std::size_t at = position(coherence, w) + 1;
         if (!how.stored) {
             // A compare-exchange that fails only reads, with its failure order.
-            auto pass = t.pass;
-            pass.emplace_back(a.point, w);
-            if (repeats(pass))
+            std::optional<state> next = on_pass(st, self, {a.point, w});
+            if (!next)
                 continue;
             how.order = a.failure;
-            state next = moved(st, self);
-            take(s, st, next, w, a.failure, how);
-            next.threads[static_cast<std::size_t>(self)].pass = std::move(pass);
-            out.emplace_back(std::move(next), how);
+            take(s, st, *next, w, a.failure, how);
+            out.emplace_back(std::move(*next), how);
             continue;
         }
         // Its store goes straight after the write it read: a write another
@@ -416,24 +424,21 @@ void fences(search& s, const state& st, std::int32_t self, const action& a, std:
     if (s.model == memory_model::x86_tso && a.order == std::memory_order_seq_cst && !t.buffer.empty())
         return;
     step how{a.what, self, 0, 0, a.order};
-    auto pass = t.pass;
-    pass.emplace_back(a.point, -1);
-    if (repeats(pass))
+    std::optional<state> next = on_pass(st, self, {a.point, -1});
+    if (!next)
         return;
-    state next = moved(st, self);
-    thread_state& n = next.threads[static_cast<std::size_t>(self)];
-    n.pass = std::move(pass);
     if (s.model == memory_model::cpp) {
+        thread_state& n = next->threads[static_cast<std::size_t>(self)];
         if (is_acquire(a.order))
-            how.synced = join(n.view, n.acquired, next);
+            how.synced = join(n.view, n.acquired, *next);
         if (a.order == std::memory_order_seq_cst) {
-            how.synced = join(n.view, next.sc_view, next) || how.synced;
-            next.sc_view = n.view;
+            how.synced = join(n.view, next->sc_view, *next) || how.synced;
+            next->sc_view = n.view;
         }
         if (is_release(a.order))
             n.released = n.view;
     }
-    out.emplace_back(std::move(next), how);
+    out.emplace_back(std::move(*next), how);
 }
 
 void enters(const state& st, std::int32_t self, std::vector<std::pair<state, step>>& out)

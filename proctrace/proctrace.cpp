@@ -152,6 +152,25 @@ std::string peek(int tid, std::uint64_t addr, std::size_t count) // NOLINT(bugpr
     return bytes;
 }
 
+// A T in the tracee's memory at ADDR; zeros where it cannot be read.
+template <class T>
+T peek_as(int tid, std::uint64_t addr)
+{
+    const std::string bytes = peek(tid, addr, sizeof(T));
+    T value{};
+    if (bytes.size() == sizeof value)
+        std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+}
+
+// What the stopped task's system call is: its number and arguments at a
+// seccomp stop, its result at its exit.
+bool call_info(int tid, __ptrace_syscall_info& info)
+{
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): ptrace takes the buffer's size as its address
+    return ptrace(PTRACE_GET_SYSCALL_INFO, tid, reinterpret_cast<void*>(sizeof info), &info) > 0;
+}
+
 void resume(int tid, int request, int sig = 0)
 {
     // A task killed meanwhile (SIGKILL needs no stop) is reported by waitpid.
@@ -251,9 +270,7 @@ void execed(trace& st, int tid)
 void call_returned(trace& st, int tid)
 {
     __ptrace_syscall_info info{};
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): ptrace takes the buffer's size as its address
-    if (ptrace(PTRACE_GET_SYSCALL_INFO, tid, reinterpret_cast<void*>(sizeof info), &info) <= 0 ||
-        info.op != PTRACE_SYSCALL_INFO_EXIT || info.exit.is_error != 0)
+    if (!call_info(tid, info) || info.op != PTRACE_SYSCALL_INFO_EXIT || info.exit.is_error != 0)
         return;
     const task& t = st.tasks[tid];
     const auto result = static_cast<std::int64_t>(info.exit.rval);
@@ -266,12 +283,9 @@ void call_returned(trace& st, int tid)
         std::uint64_t from = t.args[1];
         auto length = static_cast<std::size_t>(result);
         if (t.call == SYS_writev) {
-            const std::string first = peek(tid, t.args[1], sizeof(iovec));
-            iovec v{};
-            if (first.size() == sizeof v)
-                std::memcpy(&v, first.data(), sizeof v);
-            from = reinterpret_cast<std::uintptr_t>(v.iov_base);
-            length = std::min(length, v.iov_len);
+            const auto first = peek_as<iovec>(tid, t.args[1]);
+            from = reinterpret_cast<std::uintptr_t>(first.iov_base);
+            length = std::min(length, first.iov_len);
         }
         record(st, {.what = happening::writes, .pid = t.pid, .tid = tid, .fd = static_cast<int>(t.args[0]), .bytes = result,
                 .text = peek(tid, from, std::min(length, quoted_bytes))});
@@ -283,11 +297,7 @@ void call_returned(trace& st, int tid)
     case SYS_waitid: {
         if ((t.args[3] & WNOWAIT) != 0 || t.args[2] == 0)
             return;
-        const std::string got = peek(tid, t.args[2], sizeof(siginfo_t));
-        siginfo_t info_of{};
-        if (got.size() == sizeof info_of)
-            std::memcpy(&info_of, got.data(), sizeof info_of);
-        reaped = info_of.si_pid;
+        reaped = peek_as<siginfo_t>(tid, t.args[2]).si_pid;
         break;
     }
     default:
@@ -304,6 +314,15 @@ void call_returned(trace& st, int tid)
 bool stopping(int sig)
 {
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+}
+
+// A stopped process goes on: the first of its tasks to tell of it says so.
+void continued(trace& st, int pid)
+{
+    process& p = st.processes[pid];
+    if (p.stopped)
+        record(st, {.what = happening::continues, .pid = pid, .tid = pid});
+    p.stopped = false;
 }
 
 void stopped(trace& st, int tid, int status) // NOLINT(bugprone-easily-swappable-parameters): waitpid's own pair
@@ -338,9 +357,7 @@ void stopped(trace& st, int tid, int status) // NOLINT(bugprone-easily-swappable
         return;
     case PTRACE_EVENT_SECCOMP: {
         __ptrace_syscall_info info{};
-        // NOLINTNEXTLINE(performance-no-int-to-ptr): ptrace takes the buffer's size as its address
-        if (ptrace(PTRACE_GET_SYSCALL_INFO, tid, reinterpret_cast<void*>(sizeof info), &info) > 0 &&
-            info.op == PTRACE_SYSCALL_INFO_SECCOMP) {
+        if (call_info(tid, info) && info.op == PTRACE_SYSCALL_INFO_SECCOMP) {
             t->second.call = info.seccomp.nr;
             std::copy(info.seccomp.args, info.seccomp.args + 4, t->second.args);
         }
@@ -357,9 +374,7 @@ void stopped(trace& st, int tid, int status) // NOLINT(bugprone-easily-swappable
             resume(tid, PTRACE_LISTEN);
             return;
         }
-        if (p.stopped)
-            record(st, {.what = happening::continues, .pid = t->second.pid, .tid = t->second.pid});
-        p.stopped = false;
+        continued(st, t->second.pid);
         resume(tid, PTRACE_CONT);
         return;
     case 0:
@@ -374,10 +389,8 @@ void stopped(trace& st, int tid, int status) // NOLINT(bugprone-easily-swappable
         return;
     }
     // A signal on its way to the task: passed on as it was sent.
-    if (sig == SIGCONT && p.stopped) {
-        record(st, {.what = happening::continues, .pid = t->second.pid, .tid = t->second.pid});
-        p.stopped = false;
-    }
+    if (sig == SIGCONT)
+        continued(st, t->second.pid);
     resume(tid, PTRACE_CONT, sig);
 }
 

@@ -13,7 +13,6 @@
 namespace {
 
 struct process {
-    int pid = 0;
     int parent = 0;
     std::string name{};
     std::vector<std::string> programs{};
@@ -28,7 +27,6 @@ struct process {
 };
 
 struct thread {
-    int pid = 0;
     std::int64_t born = 0;
     std::int64_t ended = -1;
 };
@@ -107,6 +105,15 @@ std::string escaped(const std::string& text, const char* also = "")
     return shown;
 }
 
+// A program's path and its argument vector, escaped, as exec got them.
+std::string command(const event& e)
+{
+    std::string words = escaped(e.argv.empty() ? e.name : e.argv[0]);
+    for (std::size_t i = 1; i < e.argv.size(); i++)
+        words += ' ' + escaped(e.argv[i]);
+    return words;
+}
+
 // The first line written, cut to 40 bytes, escaped.
 std::string quoted(const std::string& bytes)
 {
@@ -168,27 +175,24 @@ struct reporter {
         if (e.what != happening::writes)
             writing.erase(e.tid);
         process& p = processes[e.pid];
-        std::string args;
-        for (std::size_t i = 1; i < e.argv.size(); i++)
-            args += ' ' + escaped(e.argv[i]);
         switch (e.what) {
         case happening::starts:
             root = e.pid;
-            p = {e.pid, tracer, e.name, {e.name}, e.ns};
-            add(e, "starts " + escaped(e.argv.empty() ? e.name : e.argv[0]) + args);
+            p = {tracer, e.name, {e.name}, e.ns};
+            add(e, "starts " + command(e));
             break;
         case happening::forks:
-            processes[e.other] = {e.other, e.pid, p.name, {p.name}, e.ns};
+            processes[e.other] = {e.pid, p.name, {p.name}, e.ns};
             p.children.push_back(e.other);
             add(e, "forks " + label(e.other));
             break;
         case happening::creates_thread:
-            threads[e.other] = {e.pid, e.ns};
+            threads[e.other] = {e.ns};
             p.threads.push_back(e.other);
             add(e, "creates thread " + label(e.pid, e.other));
             break;
         case happening::execs:
-            add(e, "execs " + escaped(e.argv.empty() ? e.name : e.argv[0]) + args);
+            add(e, "execs " + command(e));
             p.name = e.name;
             p.programs.push_back(e.name);
             break;
@@ -196,13 +200,17 @@ struct reporter {
             write(e);
             break;
         case happening::exits:
-        case happening::killed:
             p.ended = e.ns;
-            p.how = e.what == happening::exits ? printed("exited with status %d", e.code)
-                                               : "was killed by " + signal_name(e.code) + (e.core ? " (core dumped)" : "");
-            add(e, e.what == happening::exits ? printed("exits with status %d", e.code)
-                                              : "is killed by " + signal_name(e.code) + (e.core ? " (core dumped)" : ""));
+            p.how = printed("exited with status %d", e.code);
+            add(e, printed("exits with status %d", e.code));
             break;
+        case happening::killed: {
+            const std::string signal = signal_name(e.code) + (e.core ? " (core dumped)" : "");
+            p.ended = e.ns;
+            p.how = "was killed by " + signal;
+            add(e, "is killed by " + signal);
+            break;
+        }
         case happening::ends:
             threads[e.tid].ended = e.ns;
             add(e, "ends");

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,42 +19,12 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// A fresh folder for one test, removed with everything in it at the end.
-struct scratch {
-    fs::path path;
-
-    scratch()
-    {
-        std::string name = (fs::temp_directory_path() / "osprimer-XXXXXX").string();
-        if (mkdtemp(name.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path = name;
-    }
-    ~scratch() { fs::remove_all(path); }
-    scratch(const scratch&) = delete;
-    scratch& operator=(const scratch&) = delete;
-
-    // Writes FILE with TEXT, and makes it executable if asked.
-    void write(const std::string& file, const std::string& text, bool executable = false) const
-    {
-        fs::create_directories((path / file).parent_path());
-        std::ofstream(path / file) << text;
-        if (executable)
-            fs::permissions(path / file, fs::perms::owner_all);
-    }
-};
-
 const char* const no_ls_line = "This will not print if exec succeeds.\n";
 const char* const parent_line = "Parent still running...\n";
 
 std::vector<std::string> sorted_lines(const std::string& text)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    std::vector<std::string> lines = lines_of(text);
     std::sort(lines.begin(), lines.end());
     return lines;
 }

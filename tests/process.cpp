@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -260,6 +262,36 @@ bool within(std::chrono::milliseconds budget, const std::function<bool()>& attem
     while (!done && std::chrono::steady_clock::now() < deadline)
         done = attempt();
     return done;
+}
+
+scratch::scratch()
+{
+    std::string name = (std::filesystem::temp_directory_path() / "osprimer-XXXXXX").string();
+    if (mkdtemp(name.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path = name;
+}
+
+scratch::~scratch()
+{
+    std::filesystem::remove_all(path);
+}
+
+void scratch::write(const std::string& file, const std::string& text, bool executable) const
+{
+    std::filesystem::create_directories((path / file).parent_path());
+    std::ofstream(path / file) << text;
+    if (executable)
+        std::filesystem::permissions(path / file, std::filesystem::perms::owner_all);
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 std::string asan_options(const std::string& setting)

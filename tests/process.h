@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -68,6 +69,22 @@ bool read_until(int fd, std::string& got, const std::string& text, std::chrono::
 
 // Writes `input`, closes standard input, and collects the rest as run() does.
 run_result finish(child& c, const std::string& input);
+
+// A fresh folder for one test, removed with everything in it at the end.
+struct scratch {
+    std::filesystem::path path;
+
+    scratch();
+    ~scratch();
+    scratch(const scratch&) = delete;
+    scratch& operator=(const scratch&) = delete;
+
+    // Writes FILE with TEXT, and makes it executable if asked.
+    void write(const std::string& file, const std::string& text, bool executable = false) const;
+};
+
+// TEXT, a line an element, without the line ends.
+std::vector<std::string> lines_of(const std::string& text);
 
 // Whether at least two CPUs are available to this process.
 bool two_cpus();

@@ -2,7 +2,6 @@
 // tracer on the kit's programs and on programs that are killed or stopped.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,15 +18,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // The first of WANTED that is not in a line of TEXT, in this order; empty when all are.
 std::string missing(const std::string& text, const std::vector<std::string>& wanted)
@@ -142,15 +131,12 @@ TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
     if (emulated())
         GTEST_SKIP() << under_emulation << ", and ptrace does not reach the emulated program";
     // Stand-ins for ls and top, first on PATH, that take a moment.
-    std::string dir = "/tmp/osprimer-XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    for (const char* name : {"ls", "top"}) {
-        std::ofstream(dir + "/" + name) << "#!/bin/sh\nsleep 0.3\necho stand-in\n";
-        chmod((dir + "/" + name).c_str(), 0755);
-    }
-    const std::string stand_in = "PATH=" + dir + ":/usr/bin:/bin";
+    const scratch dir;
+    for (const char* name : {"ls", "top"})
+        dir.write(name, "#!/bin/sh\nsleep 0.3\necho stand-in\n", true);
+    const std::string stand_in = "PATH=" + dir.path.string() + ":/usr/bin:/bin";
     // A program whose name, as /proc/PID/stat shows it, holds ") " and spaces.
-    const std::string odd = dir + "/x) 1 (2";
+    const std::string odd = (dir.path / "x) 1 (2").string();
     std::filesystem::copy_file("/bin/sleep", odd);
     const std::string prompt = "(a shell would print its next prompt now; ";
     const struct {
@@ -209,7 +195,6 @@ TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
         EXPECT_EQ(shape(r.err).find("]  starts "), shape(r.err).find(']')) << c.args[0] << ":\n" << r.err;
         EXPECT_EQ(r.status, c.status) << c.args[0];
     }
-    std::filesystem::remove_all(dir);
 }
 
 TEST(Proctrace, ReportsAFailureAsAShellWould)

@@ -10,7 +10,8 @@ enum class happening : std::uint8_t {
     starts,          // the program the tracer started, at its exec
     forks,           // other: the new process
     creates_thread,  // other: the new thread
-    execs,
+    execs,           // other: the calling thread's own tid, when it was not the first thread;
+                     // code: the privileges the program file asks for and does not get (a mask of lost_*)
     writes,          // to standard output (fd 1) or standard error (fd 2)
     exits,           // code: the exit status
     killed,          // code: the signal; core: whether it dumped core
@@ -18,7 +19,21 @@ enum class happening : std::uint8_t {
     stopped,         // code: the signal
     continues,
     orphaned,        // other: the process that adopted it
-    reaped,          // other: the process whose wait returned it
+    reaped,          // other: the process whose wait returned it, or 0 when the kernel
+                     // reaped it at once, for the reason in code (a reaped_by_kernel)
+};
+
+// Why the kernel reaped a process the moment it ended: what its parent asked for.
+enum reaped_by_kernel : std::uint8_t {
+    parent_ignores_sigchld = 1,   // SIGCHLD set to SIG_IGN
+    parent_asks_not_to_wait = 2,  // SA_NOCLDWAIT
+};
+
+// Privileges that exec would have given the program, which ptrace withholds.
+enum lost_privilege : std::uint8_t {
+    lost_set_user_id = 1,
+    lost_set_group_id = 2,
+    lost_capabilities = 4,   // file capabilities
 };
 
 struct event {
@@ -31,7 +46,9 @@ struct event {
     bool core = false;
     int fd = 0;
     std::int64_t bytes = 0;
-    std::string text{};                // writes: the first bytes written
+    std::string text{};                // writes: the first bytes written, up to 40
     std::string name{};                // starts, execs: the program's name from now on
     std::vector<std::string> argv{};   // starts, execs: the path, then the argument vector
+    std::string source{};              // writes: where bytes that never passed through the
+                                       // program's memory came from, as /proc names it
 };

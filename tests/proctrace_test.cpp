@@ -46,9 +46,17 @@ event named(event e, const std::string& name, const std::vector<std::string>& ar
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a table row's shorthand
-event wrote(std::int64_t ms, int pid, int fd, std::int64_t bytes, const std::string& text, int tid = 0)
+event wrote(std::int64_t ms, int pid, int fd, std::int64_t bytes, const std::string& text, int tid = 0, const std::string& source = "")
 {
-    return {ms * 1000000, happening::writes, pid, tid == 0 ? pid : tid, 0, 0, false, fd, bytes, text};
+    return {ms * 1000000, happening::writes, pid, tid == 0 ? pid : tid, 0, 0, false, fd, bytes, text, "", {}, source};
+}
+
+// EVENTS, then a chain of N generations below process 2, each forked by the one before.
+std::vector<event> chain(std::vector<event> events, int n)
+{
+    for (int pid = 2; pid < n + 2; pid++)
+        events.push_back(ev(pid, happening::forks, pid, 0, pid + 1));
+    return events;
 }
 
 TEST(ProctraceReport, FollowsItsRules)
@@ -100,6 +108,64 @@ TEST(ProctraceReport, FollowsItsRules)
          80,
          {"     2.000 ms  a[1]  is stopped by SIGTSTP", "     3.000 ms  a[1]  continues", "     4.000 ms  a[1/4]  ends",
           "└─ thread a[1/4]: ran 3.000 ms"}},
+        {"a pid or a tid used again is a new task, the old one keeping its own history",
+         {first, ev(1, happening::forks, 1, 0, 2), ev(2, happening::exits, 2), ev(3, happening::reaped, 2, 0, 1), ev(4, happening::forks, 1, 0, 2),
+          named(ev(5, happening::execs, 2), "b", {"/bin/b", "b"}), ev(5, happening::creates_thread, 1, 0, 3), ev(6, happening::ends, 1, 3),
+          ev(7, happening::creates_thread, 1, 0, 3)},
+         80,
+         {"├─ thread a[1/3]: ran 1.000 ms", "├─ thread a[1/3]: still running at the end",
+          "├─ a[2]: a, exited with status 0 after 1.000 ms, a zombie for 1.000 ms, reaped by a[1]", "└─ b[2]: a → b, still running at the end",
+          "a[2]   |", "b[2]   |"}},
+        {"a run of writes ends where its process adopts an orphan or reaps a child",
+         {first, ev(1, happening::forks, 1, 0, 2), ev(1, happening::forks, 2, 0, 3), wrote(2, 1, 1, 2, "ab"), ev(3, happening::exits, 2),
+          ev(3, happening::orphaned, 3, 0, 1), wrote(4, 1, 1, 2, "cd"), ev(5, happening::reaped, 2, 0, 1), wrote(6, 1, 1, 2, "ef")},
+         80,
+         {"     2.000 ms  a[1]  writes 2 bytes to standard output: \"ab\"", "     4.000 ms  a[1]  writes 2 bytes to standard output: \"cd\"",
+          "     6.000 ms  a[1]  writes 2 bytes to standard output: \"ef\""}},
+        {"a run quotes its first line across its calls, up to 40 bytes, and no further than the bytes known",
+         {first, wrote(1, 1, 1, 6, "3.11.7"), wrote(2, 1, 1, 1, "\n"), wrote(3, 1, 1, 3, "end"), wrote(4, 1, 2, 30, std::string(30, 'q')),
+          wrote(5, 1, 2, 30, std::string(30, 'r')), wrote(6, 1, 1, 9, "ab"), wrote(7, 1, 1, 2, "cd")},
+         80,
+         {"     1.000 ms  a[1]  writes 10 bytes in 3 calls to standard output: \"3.11.7\\n\"",
+          "     4.000 ms  a[1]  writes 60 bytes in 2 calls to standard error: \"" + std::string(30, 'q') + std::string(10, 'r') + "\"",
+          "     6.000 ms  a[1]  writes 11 bytes in 2 calls to standard output: \"ab\""}},
+        {"bytes from a source are not quoted, and join only writes from that source",
+         {first, wrote(1, 1, 1, 1221, "", 0, "/etc/passwd"), wrote(2, 1, 1, 1221, "", 0, "/etc/passwd"), wrote(3, 1, 1, 3, "ab\n"),
+          wrote(4, 1, 1, 4, "", 0, "pipe:[7]\x1b"), wrote(5, 1, 1, 4, "", 0, "/etc/passwd")},
+         80,
+         {"     1.000 ms  a[1]  writes 2442 bytes in 2 calls to standard output from /etc/passwd",
+          "     3.000 ms  a[1]  writes 3 bytes to standard output: \"ab\\n\"", "     4.000 ms  a[1]  writes 4 bytes to standard output from pipe:[7]\\x1b",
+          "     5.000 ms  a[1]  writes 4 bytes to standard output from /etc/passwd"}},
+        {"the kernel reaps at once the child of a parent that ignores SIGCHLD or asks not to wait: no zombie",
+         {first, ev(1, happening::forks, 1, 0, 2), ev(3, happening::exits, 2), ev(6, happening::reaped, 2, 0, 0, parent_ignores_sigchld),
+          ev(7, happening::forks, 1, 0, 3), ev(8, happening::exits, 3), ev(8, happening::reaped, 3, 0, 0, parent_asks_not_to_wait), ev(10, happening::exits, 1)},
+         17,
+         {"     6.000 ms  a[2]  is reaped by the kernel at once: its parent a[1] ignores SIGCHLD",
+          "     8.000 ms  a[3]  is reaped by the kernel at once: its parent a[1] asks not to wait",
+          "├─ a[2]: a, exited with status 0 after 2.000 ms, reaped by the kernel at once (its parent ignores SIGCHLD)",
+          "└─ a[3]: a, exited with status 0 after 1.000 ms, reaped by the kernel at once (its parent asks not to wait)", "a[2] |.##       |"}},
+        {"a thread's exec ends the first thread, and the caller carries on as the process",
+         {first, ev(1, happening::creates_thread, 1, 0, 4), named(ev(3, happening::execs, 1, 0, 4), "b", {"/bin/b", "b", "x"})},
+         80,
+         {"     3.000 ms  a[1/1]  ends: its thread a[1/4] calls exec", "     3.000 ms  a[1/4]  execs /bin/b b x, and carries on as b[1]",
+          "└─ thread b[1/4]: ran 2.000 ms, then called exec and carried on as the process"}},
+        {"a traced program runs without the privileges its file asks for",
+         {named(ev(0, happening::starts, 1, 0, 0, lost_set_user_id), "a", {"/bin/a"}),
+          named(ev(1, happening::execs, 1, 0, 0, lost_set_group_id | lost_capabilities), "b", {"/bin/b"}),
+          named(ev(2, happening::execs, 1, 0, 0, lost_set_user_id | lost_set_group_id | lost_capabilities), "c", {"/bin/c"})},
+         80,
+         {"a[1]  starts /bin/a; it runs without its set-user-ID privileges under ptrace",
+          "a[1]  execs /bin/b; it runs without its set-group-ID and file capabilities privileges under ptrace",
+          "b[1]  execs /bin/c; it runs without its set-user-ID, set-group-ID and file capabilities privileges under ptrace"}},
+        {"a program's name keeps to its line everywhere",
+         {first, ev(1, happening::forks, 1, 0, 2), named(ev(2, happening::execs, 2), "\x1b[2Jx\ny", {"/bin/x"})},
+         80,
+         {"└─ \\x1b[2Jx\\ny[2]: a → \\x1b[2Jx\\ny, still running at the end", "\\x1b[2Jx\\ny[2] |"}},
+        {"past a depth of 20 the tree stops indenting and gives the depth",
+         chain({first, ev(1, happening::forks, 1, 0, 2), ev(1, happening::forks, 1, 0, 99)}, 21),
+         80,
+         {"│" + std::string(56, ' ') + "└─ a[21]: a, still running", "│" + std::string(56, ' ') + "[depth 21] └─ a[22]: a, still running",
+          "│" + std::string(56, ' ') + "[depth 22] └─ a[23]: a, still running", "└─ a[99]"}},
     };
     for (const auto& c : cases) {
         const std::string got = report(tracer, c.events, c.columns);

@@ -147,7 +147,7 @@ std::string quoted(const std::string& bytes)
 std::string withheld(int lost)
 {
     std::vector<const char*> kinds;
-    for (const auto& [bit, kind] : {std::pair{lost_set_user_id, "set-user-ID"}, std::pair{lost_set_group_id, "set-group-ID"},
+    for (const auto& [bit, kind] : {std::pair{lost_set_user_id, "set-user-ID bit"}, std::pair{lost_set_group_id, "set-group-ID bit"},
                                     std::pair{lost_capabilities, "file capabilities"}}) {
         if ((lost & bit) != 0)
             kinds.push_back(kind);
@@ -157,7 +157,7 @@ std::string withheld(int lost)
     std::string words = kinds[0];
     for (std::size_t i = 1; i < kinds.size(); i++)
         words += std::string(i + 1 == kinds.size() ? " and " : ", ") + kinds[i];
-    return "; it runs without its " + words + " privileges under ptrace";
+    return "; it runs without the privileges of its " + words + " under ptrace";
 }
 
 // What a parent asked for that made the kernel reap its child at once.

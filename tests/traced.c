@@ -28,6 +28,14 @@ static void* exec_echo(void* unused)
     return NULL;
 }
 
+static volatile sig_atomic_t terms;
+
+static void count_term(int sig)
+{
+    (void)sig;
+    terms++;
+}
+
 static void nap(long ms)
 {
     struct timespec t = {ms / 1000, ms % 1000 * 1000000};
@@ -67,6 +75,16 @@ int main(int argc, char* argv[])
         if (fork() == 0)
             _exit(0);
         nap(200);
+    } else if (strcmp(what, "count-term") == 0) {
+        /* How many times SIGTERM is delivered, once one has been. */
+        struct sigaction sa = {.sa_handler = count_term};
+        sigaction(SIGTERM, &sa, NULL);
+        puts("ready");
+        fflush(stdout);
+        while (terms == 0)
+            nap(10);
+        nap(300);
+        printf("got %d\n", (int)terms);
     } else if (strcmp(what, "thread-exec") == 0) {
         pthread_create(&t, NULL, exec_echo, NULL);
         pause();

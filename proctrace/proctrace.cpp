@@ -417,6 +417,14 @@ void process_ended(trace& st, int pid, int status, int actual, bool there) // NO
     }
     if (there)
         return;
+    // Its parent exited between the look and the collection: proctrace
+    // adopted it, and collecting it reaped it. (The kernel hands a parent's
+    // children on and makes it a zombie in one step.)
+    const char state = stat_of(actual).state;
+    if (state == 0 || state == 'Z' || state == 'X') {
+        reaping(st, pid, st.self);
+        return;
+    }
     // Released at once, while its parent lives: by the kernel, or by the
     // parent's wait, should it be in one.
     const auto parent = st.processes.find(actual);
@@ -764,6 +772,17 @@ bool drain(trace& st)
     }
 }
 
+// Whether SIG reached the program too: still pending there, or already on
+// its way in (a delivery stop, collected now should it be waiting).
+bool reached_program(trace& st, int sig)
+{
+    if (in_mask(status_field(st.root, "ShdPnd"), sig) || in_mask(status_field(st.root, "SigPnd"), sig))
+        return true;
+    drain(st);
+    const auto seen = st.delivered.find(sig);
+    return seen != st.delivered.end() && now(st) - seen->second < second;
+}
+
 // A signal that reached proctrace. Sent to the terminal's whole process
 // group, it reached the program too; sent to proctrace alone, it is passed
 // on to the program, once.
@@ -785,14 +804,19 @@ void signalled(trace& st, int sig)
             static_cast<void>(raise(sig));
         return;
     }
-    const auto seen = st.delivered.find(sig);
-    const bool reached = (seen != st.delivered.end() && st.moment - seen->second < second) ||
-                         in_mask(status_field(st.root, "ShdPnd"), sig) || in_mask(status_field(st.root, "SigPnd"), sig);
-    if (!reached)
+    // A sender signalling the whole group may not have reached the program
+    // yet: it is given a few milliseconds.
+    bool reached = reached_program(st, sig);
+    for (int tries = 0; !reached && tries < 4; tries++) {
+        const timespec pause{0, 5000000};
+        nanosleep(&pause, nullptr);
+        reached = reached_program(st, sig);
+    }
+    if (!reached && !st.processes[st.root].ended)
         kill(st.root, sig);
     if (stopping(sig)) {
-        st.stop_asked = st.moment;
-        if (root.stopped)
+        st.stop_asked = now(st);
+        if (st.processes[st.root].stopped)
             stop_with_program(st);
     }
 }

@@ -13,19 +13,14 @@
 #include <time.h>
 #include <unistd.h>
 
-static void* fork_forever(void* unused)
+/* A thread that execs echo, or forks for ever. */
+static void* worker(void* exec)
 {
-    (void)unused;
+    if (exec != NULL)
+        execlp("echo", "echo", "from a thread", (char*)NULL);
     for (;;)
         if (fork() == 0)
             _exit(0);
-}
-
-static void* exec_echo(void* unused)
-{
-    (void)unused;
-    execlp("echo", "echo", "from a thread", (char*)NULL);
-    return NULL;
 }
 
 static volatile sig_atomic_t terms;
@@ -57,7 +52,7 @@ int main(int argc, char* argv[])
             if (fork() != 0)
                 continue;
             for (int i = 0; i < 2; i++)
-                pthread_create(&t, NULL, fork_forever, NULL);
+                pthread_create(&t, NULL, worker, NULL);
             nap(k % 3);
             if (k % 2 != 0)
                 kill(getpid(), SIGKILL);
@@ -86,7 +81,7 @@ int main(int argc, char* argv[])
         nap(300);
         printf("got %d\n", (int)terms);
     } else if (strcmp(what, "thread-exec") == 0) {
-        pthread_create(&t, NULL, exec_echo, NULL);
+        pthread_create(&t, NULL, worker, &t);
         pause();
     } else if (strcmp(what, "chain") == 0) {
         /* Each generation forks the next and exits. */

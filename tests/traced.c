@@ -75,13 +75,13 @@ int main(int argc, char* argv[])
         struct sigaction sa = {.sa_handler = count_term};
         sigaction(SIGTERM, &sa, NULL);
         puts("ready");
-        fflush(stdout);
+        (void)fflush(stdout);
         while (terms == 0)
             nap(10);
         nap(300);
         printf("got %d\n", (int)terms);
     } else if (strcmp(what, "thread-exec") == 0) {
-        pthread_create(&t, NULL, worker, &t);
+        pthread_create(&t, NULL, worker, (void*)what);
         pause();
     } else if (strcmp(what, "chain") == 0) {
         /* Each generation forks the next and exits. */

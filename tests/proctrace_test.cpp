@@ -348,7 +348,7 @@ TEST(Proctrace, KilledLeavesNoTaskBehind)
 std::size_t count(const std::string& text, const std::string& what)
 {
     std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at++)
         n++;
     return n;
 }

@@ -2,6 +2,7 @@
 // tracer on the kit's programs and on programs that are killed or stopped.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -10,7 +11,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -321,10 +321,17 @@ int marked(const std::string& mark)
 {
     int found = 0;
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
-        std::ifstream in(entry.path() / "cmdline");
-        const std::string cmdline{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        found += cmdline == std::string("sleep") + '\0' + mark + '\0' ? 1 : 0;
+    const std::string wanted = std::string("sleep") + '\0' + mark + '\0';
+    // Processes come and go as /proc is read: one that vanishes is no error
+    // (iostreams would throw on the read's ESRCH, so read(2) reads it).
+    for (auto entry = std::filesystem::directory_iterator("/proc", ignored); entry != std::filesystem::directory_iterator();
+         entry.increment(ignored)) {
+        std::string cmdline(wanted.size() + 1, '\0');
+        const int fd = open((entry->path() / "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+        const ssize_t got = fd < 0 ? -1 : read(fd, cmdline.data(), cmdline.size());
+        if (fd >= 0)
+            close(fd);
+        found += got == static_cast<ssize_t>(wanted.size()) && cmdline.compare(0, wanted.size(), wanted) == 0 ? 1 : 0;
     }
     return found;
 }

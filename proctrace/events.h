@@ -2,6 +2,7 @@
 // these alone, by code that knows nothing of how they were found.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ enum lost_privilege : std::uint8_t {
     lost_capabilities = 4,   // file capabilities
 };
 
+// How many of a write's first bytes the tracer keeps, and a run of writes quotes.
+constexpr std::size_t quoted_bytes = 40;
+
 struct event {
     std::int64_t ns = 0;   // since the program started
     happening what{};
@@ -46,7 +50,7 @@ struct event {
     bool core = false;
     int fd = 0;
     std::int64_t bytes = 0;
-    std::string text{};                // writes: the first bytes written, up to 40
+    std::string text{};                // writes: the first bytes written, up to quoted_bytes
     std::string name{};                // starts, execs: the program's name from now on
     std::vector<std::string> argv{};   // starts, execs: the path, then the argument vector
     std::string source{};              // writes: where bytes that never passed through the

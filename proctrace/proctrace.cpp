@@ -48,8 +48,6 @@ constexpr std::uint32_t native_arch = AUDIT_ARCH_AARCH64;
 #error "proctrace knows the system call architecture of x86-64 and arm64 only"
 #endif
 
-// How many bytes of a write the report quotes from: its first line, up to 40.
-constexpr std::size_t quoted_bytes = 40;
 constexpr std::int64_t second = 1000000000;
 
 struct task {

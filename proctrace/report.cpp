@@ -20,8 +20,6 @@ namespace {
 
 // How many levels deep the tree still indents; a line below says its depth.
 constexpr std::size_t drawn_depth = 20;
-// How many bytes of a run of writes are quoted: its first line, up to this.
-constexpr std::size_t quoted_bytes = 40;
 
 struct process {
     int pid = 0;
@@ -269,24 +267,25 @@ struct reporter {
     // the first too, and the caller takes the process's pid.
     void exec(const event& e, std::size_t i)
     {
-        const std::string caller = title(processes[i], e.other);
-        const std::string lost = withheld(e.code);
-        const bool first = e.other == 0 || e.other == e.pid;
-        if (!first) {
-            lines.push_back({e.ns, title(processes[i], e.pid), "ends: its thread " + caller + " calls exec"});
-            const auto t = tids.find(e.other);
-            if (t != tids.end()) {
-                threads[t->second].ended = e.ns;
-                threads[t->second].execed = true;
-            }
-        } else {
-            add(e, "execs " + command(e) + lost);
-        }
         process& p = processes[i];
+        const std::string lost = withheld(e.code);
+        if (e.other == 0 || e.other == e.pid) {
+            add(e, "execs " + command(e) + lost);
+            p.name = e.name;
+            p.programs.push_back(e.name);
+            return;
+        }
+        // Labelled by the name the process had before the exec.
+        const std::string caller = title(p, e.other);
+        lines.push_back({e.ns, title(p, e.pid), "ends: its thread " + caller + " calls exec"});
+        const auto t = tids.find(e.other);
+        if (t != tids.end()) {
+            threads[t->second].ended = e.ns;
+            threads[t->second].execed = true;
+        }
         p.name = e.name;
         p.programs.push_back(e.name);
-        if (!first)
-            lines.push_back({e.ns, caller, "execs " + command(e) + ", and carries on as " + title(processes[i]) + lost});
+        lines.push_back({e.ns, caller, "execs " + command(e) + ", and carries on as " + title(p) + lost});
     }
 
     void reap(const event& e, std::size_t i)

@@ -624,7 +624,7 @@ std::string described(const search& s, const step& how)
     return line;
 }
 
-exploration explored(search& s, std::int32_t threads)
+exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
 {
     const std::size_t vars = s.cells.size();
     state start;
@@ -646,6 +646,7 @@ exploration explored(search& s, std::int32_t threads)
     std::unordered_set<std::string> seen{key_of(start)};
     nodes.push_back({std::move(start), -1, {}});
     int first_both = -1;
+    int first_wanted = -1;
     // Per execution (what each load read, and each variable's coherence
     // order): whether two threads were inside at once, and its outcome.
     struct ending {
@@ -689,6 +690,9 @@ exploration explored(search& s, std::int32_t threads)
                 signature.push_back(-1);
                 end.outcome.push_back(st.writes[static_cast<std::size_t>(o.back())].value);
             }
+            // Breadth first: the first end wanted is the nearest.
+            if (wanted && first_wanted < 0 && wanted(end.outcome))
+                first_wanted = static_cast<int>(i);
             ending& known = endings[signature];
             end.both_inside = end.both_inside || known.both_inside;
             known = std::move(end);
@@ -714,7 +718,7 @@ exploration explored(search& s, std::int32_t threads)
     }
     std::sort(result.outcomes.begin(), result.outcomes.end());
     result.outcomes.erase(std::unique(result.outcomes.begin(), result.outcomes.end()), result.outcomes.end());
-    for (int at = first_both; at > 0; at = nodes[static_cast<std::size_t>(at)].parent)
+    for (int at = wanted ? first_wanted : first_both; at > 0; at = nodes[static_cast<std::size_t>(at)].parent)
         result.witness.push_back(described(s, nodes[static_cast<std::size_t>(at)].how));
     std::reverse(result.witness.begin(), result.witness.end());
     return result;
@@ -784,14 +788,14 @@ void model_inside()
 }
 
 exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
-                    std::initializer_list<model_cell*> cells)
+                    std::initializer_list<model_cell*> cells, const wanted_end& wanted)
 {
     search s{model, program, cells, {}, false};
-    exploration result = explored(s, threads);
+    exploration result = explored(s, threads, wanted);
     if (model == memory_model::cpp && !s.weaker) {
         // Every access was seq_cst: the language promises the interleavings.
         search plain{memory_model::interleaving, program, cells, {}, false};
-        result = explored(plain, threads);
+        result = explored(plain, threads, wanted);
     }
     return result;
 }

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -101,14 +102,19 @@ struct exploration {
     // For each execution, the values each thread's loads returned, thread by
     // thread, then each cell's final value; sorted, without repeats.
     std::vector<std::vector<std::int32_t>> outcomes;
-    // The shortest run into two threads inside at once, a step a line; empty
-    // when there is none.
+    // The shortest run into two threads inside at once, or to an end that
+    // is wanted, a step a line; empty when there is none.
     std::vector<std::string> witness;
 };
 
+// Which ends of a run are wanted: given an outcome, as exploration.outcomes
+// holds them, whether it is one.
+using wanted_end = std::function<bool(const std::vector<std::int32_t>& outcome)>;
+
 // Explores every execution of THREADS threads, each running PROGRAM with its
-// own number, on CELLS, under MODEL. Throws std::bad_alloc when memory runs
-// out, and std::length_error when a thread makes more than 16 stores
-// (read-modify-writes included).
+// own number, on CELLS, under MODEL. The witness is of two threads inside at
+// once, or, when WANTED is given, of an end it wants. Throws std::bad_alloc
+// when memory runs out, and std::length_error when a thread makes more than
+// 16 stores (read-modify-writes included).
 exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
-                    std::initializer_list<model_cell*> cells);
+                    std::initializer_list<model_cell*> cells, const wanted_end& wanted = {});

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "litmus_programs.h"
 #include "lock_rounds.h"
 #include "memory_model_explorer.h"
 #include "process.h"
@@ -17,6 +18,11 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// The litmus programs' variables and order, by the names the tests' own programs use.
+model_cell& x = litmus_x;
+model_cell& y = litmus_y;
+std::memory_order& litmus = litmus_order;
 
 // Runs enter_region(self) on a thread of its own and reports whether it got in.
 struct entrant {
@@ -96,36 +102,12 @@ TEST(TurnLock, NeverLetsBothThreadsInAtOnce)
     EXPECT_EQ(overlaps.value.load(), 0) << "rounds in which both threads were inside at once";
 }
 
-model_cell x{"x", 0};
-model_cell y{"y", 0};
-// The order the litmus programs use: acq_rel (release stores, acquire loads), relaxed or seq_cst.
-std::memory_order litmus = std::memory_order_seq_cst;
-
-// Store buffering: each thread stores to its variable, then loads the other's.
-void sb(std::int32_t self)
-{
-    (self == 0 ? x : y).store(1, store_order(litmus));
-    (self == 0 ? y : x).load(load_order(litmus));
-}
-
 // The same, each thread first reading back its own store.
 void sb_own(std::int32_t self)
 {
     (self == 0 ? x : y).store(1, store_order(litmus));
     (self == 0 ? x : y).load(load_order(litmus));
     (self == 0 ? y : x).load(load_order(litmus));
-}
-
-// Message passing: data in x, then a flag in y.
-void mp(std::int32_t self)
-{
-    if (self == 0) {
-        x.store(1, store_order(litmus));
-        y.store(1, store_order(litmus));
-    } else {
-        y.load(load_order(litmus));
-        x.load(load_order(litmus));
-    }
 }
 
 // Load buffering: each thread loads one variable, then stores to the other.
@@ -146,38 +128,11 @@ void corr(std::int32_t self)
     }
 }
 
-void two_plus_two_w(std::int32_t self)
+// Store buffering with each load made by a read-modify-write, which x86 locks.
+void sb_by_rmw(std::int32_t self)
 {
     (self == 0 ? x : y).store(1, store_order(litmus));
-    (self == 0 ? y : x).store(2, store_order(litmus));
-}
-
-// Store buffering with a seq_cst fence between each thread's store and load,
-// or with each load made by a read-modify-write, which x86 locks.
-template <bool by_rmw>
-void sb_ordered(std::int32_t self)
-{
-    (self == 0 ? x : y).store(1, store_order(litmus));
-    if (by_rmw) {
-        (self == 0 ? y : x).fetch_add(0, litmus);
-        return;
-    }
-    model_fence(std::memory_order_seq_cst);
-    (self == 0 ? y : x).load(load_order(litmus));
-}
-
-// Message passing with relaxed accesses, ordered by a release and an acquire fence.
-void mp_fenced(std::int32_t self)
-{
-    if (self == 0) {
-        x.store(1, std::memory_order_relaxed);
-        model_fence(std::memory_order_release);
-        y.store(1, std::memory_order_relaxed);
-    } else {
-        y.load(std::memory_order_relaxed);
-        model_fence(std::memory_order_acquire);
-        x.load(std::memory_order_relaxed);
-    }
+    (self == 0 ? y : x).fetch_add(0, litmus);
 }
 
 // Message passing through a relaxed read-modify-write of the flag, which
@@ -212,21 +167,6 @@ void cas_race(std::int32_t /*self*/)
     x.compare_exchange_strong(expected, 1, litmus);
 }
 
-// Independent reads of independent writes, with or without a seq_cst fence
-// between each reader's loads.
-template <bool fenced>
-void iriw(std::int32_t self)
-{
-    if (self < 2) {
-        (self == 0 ? x : y).store(1, store_order(litmus));
-        return;
-    }
-    (self == 2 ? x : y).load(load_order(litmus));
-    if (fenced)
-        model_fence(std::memory_order_seq_cst);
-    (self == 2 ? y : x).load(load_order(litmus));
-}
-
 struct litmus_test {
     const char* name;
     void (*program)(std::int32_t);
@@ -250,9 +190,9 @@ TEST(MemoryModels, AllowExactlyThePublishedOutcomesOfLitmusTests)
         {"LB: each load reads the other's store", lb, 2, {1, 1, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
         {"CoRR: the newer value, then the older", corr, 2, {1, 0, 1, 0}, {false, false, false, false}, {3, 3, 3, 3}},
         {"2+2W: both end at 1", two_plus_two_w, 2, {1, 1}, {false, false, true, true}, {3, 3, 4, 4}},
-        {"SB+fences: both loads read 0", sb_ordered<false>, 2, {0, 0, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
+        {"SB+fences: both loads read 0", sb_fenced, 2, {0, 0, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
         // x86 drains the buffer first; in the language neither fetch_add reads the other's store.
-        {"SB, loads by fetch_add: both read 0", sb_ordered<true>, 2, {0, 0, 1, 1}, {false, false, true, true}, {3, 3, 4, 4}},
+        {"SB, loads by fetch_add: both read 0", sb_by_rmw, 2, {0, 0, 1, 1}, {false, false, true, true}, {3, 3, 4, 4}},
         {"MP+fences: flag seen, data not", mp_fenced, 2, {1, 0, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
         {"MP through a relaxed fetch_add: 2 seen, data not", mp_rmw, 3, {1, 2, 0, 1, 2}, {false, false, false, false}, {9, 9, 9, 9}},
         {"fetch_add twice: the count ends at 1", add<true>, 2, {0, 0, 1, 0}, {false, false, false, false}, {2, 2, 2, 2}},

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "fail.h"
+#include "powers.h"
 #include "prompt.h"
 
 static void* factorial(void* arg)
@@ -19,15 +20,7 @@ static void* factorial(void* arg)
         fail("malloc", errno);
         pthread_exit(nullptr);
     }
-    // n! modulo 2^64. Unsigned multiplication wraps where signed would
-    // overflow, and leaves the same bits as two's-complement wrap-around.
-    // From 66 on the product holds at least 64 factors of two and stays 0, so
-    // stopping there prints the same value and spares up to two billion passes.
-    // The 64-bit index ends the loop after i = n, even for n = 2147483647.
-    std::uint64_t product = 1;
-    for (std::int64_t i = 1; i <= n && product != 0; i++)
-        product *= static_cast<std::uint64_t>(i);
-    *block = static_cast<std::int64_t>(product);
+    *block = static_cast<std::int64_t>(factorial_of(n));
     pthread_exit(block);
 }
 

@@ -7,19 +7,17 @@
 #include <cstdio>
 
 #include "fail.h"
+#include "powers.h"
 #include "prompt.h"
 
 static void* numberInfo(void* arg)
 {
     const std::int32_t n = *static_cast<const std::int32_t*>(arg);
-    // The powers wrap modulo 2^32. Unsigned multiplication wraps where signed
-    // would overflow, and leaves the same bits. Each line is one printf, which
-    // holds the stream's lock for the whole line, so main's line never lands
-    // inside one of these.
-    const auto u = static_cast<std::uint32_t>(n);
+    // Each line is one printf, which holds the stream's lock for the whole
+    // line, so main's line never lands inside one of these.
     std::printf("Thread: Number = %d\n", n);
-    std::printf("Thread: Square = %d\n", static_cast<std::int32_t>(u * u));
-    std::printf("Thread: Cube = %d\n", static_cast<std::int32_t>(u * u * u));
+    std::printf("Thread: Square = %d\n", square_of(n));
+    std::printf("Thread: Cube = %d\n", cube_of(n));
     return nullptr;
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the Debian package from the build BUILD into a scratch folder and
 # checks it: the files it holds (each PROGRAM named after BUILD with its
-# manual page, and the documents), its control fields, and that a program
+# manual page, and the documents), its control fields, that its copyright
+# file is in Debian's form and names the Expat licence, and that a program
 # from the unpacked tree runs. With "lintian" first, runs lintian on it
 # instead, and fails on any error.
 set -u
@@ -48,5 +49,7 @@ for dependency in libc6 procps coreutils; do
     grep -q "\\b$dependency\\b" <<<"$(field Depends)" || complain "Depends lacks $dependency: $(field Depends)"
 done
 dpkg-deb -x "$deb" "$scratch/tree"
+copyright=$scratch/tree/usr/share/doc/osprimer/copyright
+grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" && grep -qx 'License: Expat' "$copyright" || complain "the copyright file is not in Debian's form under the Expat licence"
 [ "$("$scratch/tree/usr/bin/turnlock")" = "Final count: 0" ] || complain "turnlock from the package does not run"
 exit $status

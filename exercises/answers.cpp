@@ -1,0 +1,248 @@
+// What every exercise shares: seeds, reading answers, and running the kit's
+// programs for a reveal.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "exercise.h"
+#include "fail.h"
+
+std::uint64_t next_random(std::uint64_t& state)
+{
+    state += 0x9e3779b97f4a7c15U;
+    std::uint64_t z = state;
+    z = (z ^ (z >> 30U)) * 0xbf58476d1ce4e5b9U;
+    z = (z ^ (z >> 27U)) * 0x94d049bb133111ebU;
+    return z ^ (z >> 31U);
+}
+
+std::int64_t pick(std::uint64_t& state, std::int64_t low, std::int64_t high)
+{
+    // The ranges drawn from are tiny beside 2^64: the remainder's bias is
+    // far below anything a class could notice.
+    const auto span = static_cast<std::uint64_t>(high - low) + 1;
+    return low + static_cast<std::int64_t>(next_random(state) % span);
+}
+
+std::uint64_t student_seed(const std::string& name, const std::string& id)
+{
+    // FNV-1a over the name's bytes, a zero byte, and the exercise's id: a
+    // hash defined byte by byte, where std::hash may differ between
+    // libraries and versions.
+    std::uint64_t h = 0xcbf29ce484222325U;
+    const auto mix = [&h](unsigned char c) { h = (h ^ c) * 0x100000001b3U; };
+    for (const char c : name)
+        mix(static_cast<unsigned char>(c));
+    mix(0);
+    for (const char c : id)
+        mix(static_cast<unsigned char>(c));
+    return h;
+}
+
+namespace {
+
+bool separator(char c)
+{
+    return c == ',' || std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// Reads an optionally signed whole number at text[at], moving AT past it.
+std::optional<std::int64_t> number_at(const std::string& text, std::size_t& at)
+{
+    const char* start = text.c_str() + at;
+    if (*start != '-' && *start != '+' && std::isdigit(static_cast<unsigned char>(*start)) == 0)
+        return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(start, &end, 10);
+    if (errno == ERANGE || end == start || std::isdigit(static_cast<unsigned char>(end[-1])) == 0)
+        return std::nullopt;
+    at += static_cast<std::size_t>(end - start);
+    return n;
+}
+
+} // namespace
+
+std::optional<std::vector<std::int64_t>> numbers_in(const std::string& answer)
+{
+    // No answer needs more; a range beyond it is a slip, not an answer.
+    constexpr std::int64_t most = 100000;
+    std::vector<std::int64_t> numbers;
+    std::size_t at = 0;
+    while (true) {
+        while (at < answer.size() && separator(answer[at]))
+            at++;
+        if (at == answer.size())
+            break;
+        const auto low = number_at(answer, at);
+        if (!low)
+            return std::nullopt;
+        std::int64_t high = *low;
+        if (answer.compare(at, 2, "..") == 0) {
+            at += 2;
+            const auto end = number_at(answer, at);
+            if (!end || *end < *low || *end - *low > most)
+                return std::nullopt;
+            high = *end;
+        }
+        if (at < answer.size() && !separator(answer[at]))
+            return std::nullopt;
+        for (std::int64_t n = *low; n <= high && numbers.size() <= most; n++)
+            numbers.push_back(n);
+        if (numbers.size() > most)
+            return std::nullopt;
+    }
+    if (numbers.empty())
+        return std::nullopt;
+    return numbers;
+}
+
+std::optional<std::string> letters_in(const std::string& answer)
+{
+    std::string letters;
+    for (const char c : answer) {
+        if (std::isalpha(static_cast<unsigned char>(c)) != 0)
+            letters += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        else if (!separator(c))
+            return std::nullopt;
+    }
+    if (letters.empty())
+        return std::nullopt;
+    return letters;
+}
+
+std::string word_in(const std::string& answer)
+{
+    const auto first = std::find_if_not(answer.begin(), answer.end(), separator);
+    const auto last = std::find_if_not(answer.rbegin(), answer.rend(), separator).base();
+    std::string word = first < last ? std::string(first, last) : std::string();
+    for (char& c : word)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return word;
+}
+
+grade compare_sets(const std::vector<std::string>& key, const std::vector<std::string>& answer, const char* item)
+{
+    const auto missing = std::find_if(key.begin(), key.end(),
+                                      [&](const std::string& k) { return std::find(answer.begin(), answer.end(), k) == answer.end(); });
+    const auto extra = std::find_if(answer.begin(), answer.end(),
+                                    [&](const std::string& a) { return std::find(key.begin(), key.end(), a) == key.end(); });
+    std::string why;
+    if (missing != key.end())
+        why = "it leaves out " + std::string(item) + " " + *missing + ", which a run can give";
+    if (extra != answer.end())
+        why += (why.empty() ? "it has " : "; and it has ") + std::string(item) + " " + *extra + ", which no run can give";
+    if (why.empty())
+        return {grade::right, ""};
+    return {grade::wrong, why};
+}
+
+namespace {
+
+// The folder predict was run from, where the kit's other programs are.
+std::string own_folder()
+{
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    path[n] = '\0';
+    char* slash = std::strrchr(path, '/');
+    if (slash != nullptr)
+        *slash = '\0';
+    return path;
+}
+
+} // namespace
+
+std::optional<std::string> run_program(const char* name, const std::string& input)
+{
+    static const std::string folder = own_folder();
+    const std::string path = folder + "/" + name;
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) {
+        fail("pipe2", errno);
+        return std::nullopt;
+    }
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        fail("pipe2", errno);
+        close(in[0]);
+        close(in[1]);
+        return std::nullopt;
+    }
+    posix_spawn_file_actions_t actions;
+    int err = posix_spawn_file_actions_init(&actions);
+    if (err == 0)
+        err = posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    if (err == 0)
+        err = posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    // predict ignores SIGPIPE, so that a program that ends before reading
+    // its input cannot kill it; the program itself gets the usual action.
+    posix_spawnattr_t attr;
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    if (err == 0)
+        err = posix_spawnattr_init(&attr);
+    if (err == 0)
+        err = posix_spawnattr_setsigdefault(&attr, &pipe_signal);
+    if (err == 0)
+        err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    pid_t child = -1;
+    char* const argv[] = {const_cast<char*>(name), nullptr};
+    if (err == 0)
+        err = posix_spawn(&child, path.c_str(), &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    // The input is a line or two, far less than a pipe holds: it never blocks.
+    bool written = err != 0 || write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    const int write_err = errno;
+    close(in[1]);
+    std::string printed;
+    char buf[4096];
+    ssize_t got = 0;
+    while (err == 0 && (got = read(out[0], buf, sizeof buf)) != 0) {
+        if (got > 0)
+            printed.append(buf, static_cast<std::size_t>(got));
+        else if (errno != EINTR)
+            break;
+    }
+    const int read_err = errno;
+    close(out[0]);
+    if (err != 0) {
+        fail("posix_spawn", err, path.c_str());
+        return std::nullopt;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            fail("waitpid", errno);
+            return std::nullopt;
+        }
+    }
+    if (!written) {
+        fail("write", write_err, path.c_str());
+        return std::nullopt;
+    }
+    if (got < 0) {
+        fail("read", read_err, path.c_str());
+        return std::nullopt;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        static_cast<void>(std::fprintf(stderr, "%s: %s did not exit with status 0\n", program_invocation_short_name, path.c_str()));
+        return std::nullopt;
+    }
+    return printed;
+}

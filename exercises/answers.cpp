@@ -48,6 +48,11 @@ std::uint64_t student_seed(const std::string& name, const std::string& id)
     return h;
 }
 
+std::string unreadable(const exercise& e, const grade& g)
+{
+    return "the answer is " + std::string(e.form) + (g.why.empty() ? "" : "; " + g.why);
+}
+
 namespace {
 
 bool separator(char c)

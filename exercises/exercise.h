@@ -15,7 +15,9 @@
 // What an answer earns.
 struct grade {
     enum { right, wrong, unreadable } mark;
-    std::string why;   // which part is wrong, or what cannot be read
+    // Which part is wrong; for an answer that cannot be read, anything to
+    // say beyond the form answers take.
+    std::string why;
 };
 
 struct exercise {
@@ -33,6 +35,9 @@ struct exercise {
     // exit status after saying on standard error what failed.
     int (*reveal)(std::uint64_t seed);
 };
+
+// What to say of an answer to E that cannot be read.
+std::string unreadable(const exercise& e, const grade& g);
 
 std::span<const exercise> exercises();
 const exercise* find_exercise(const std::string& id);

@@ -105,7 +105,7 @@ int interactive(const asked& a)
         }
         g = a.e->check(a.seed, answer);
         if (g.mark == grade::unreadable)
-            std::printf("That cannot be read: %s.\n", g.why.c_str());
+            std::printf("That cannot be read: %s.\n", unreadable(*a.e, g).c_str());
     }
     say(g, *a.e);
     std::puts("\nWhat happens:");
@@ -214,7 +214,7 @@ int grade_file(const std::string& path)
             return unknown(r.fields[1], path + ":" + std::to_string(r.line) + ": ");
         const grade g = e->check(student_seed(name, e->id), r.fields[2]);
         if (g.mark == grade::unreadable)
-            return bad_input(path, r.line, "the answer to " + std::string(e->id) + " cannot be read: " + g.why);
+            return bad_input(path, r.line, "cannot read the answer to " + std::string(e->id) + ": " + unreadable(*e, g));
         out += csv_row({name, e->id, g.mark == grade::right ? "right" : "wrong", g.why});
         if (totals.count(name) == 0)
             students.push_back(name);
@@ -295,8 +295,8 @@ int command(std::vector<std::string> args)
             return misused();
         const grade g = a.e->check(a.seed, args[0]);
         if (g.mark == grade::unreadable) {
-            static_cast<void>(std::fprintf(stderr, "%s: the answer cannot be read: %s (%s)\n", program_invocation_short_name,
-                                           g.why.c_str(), a.e->form));
+            static_cast<void>(std::fprintf(stderr, "%s: cannot read the answer \"%s\": %s\n", program_invocation_short_name,
+                                           args[0].c_str(), unreadable(*a.e, g).c_str()));
             return 2;
         }
         if (g.mark == grade::right)

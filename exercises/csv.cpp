@@ -70,7 +70,8 @@ bool csv_records(const std::string& text, std::vector<csv_record>& records, int&
                 at++;
             } else {
                 // A line end, or the end of the text, ends the record.
-                at += at < text.size() && text[at] == '\r' ? 2 : at < text.size() ? 1 : 0;
+                if (at < text.size())
+                    at += text[at] == '\r' ? 2 : 1;
                 line++;
                 more = false;
             }

@@ -2,11 +2,13 @@
 // did. Each question is drawn from a seed, a class's or a student's own; the
 // answer is checked against a key the kit computes with its own code, and the
 // reveal sets what can happen beside what happened here.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <new>
 #include <stdexcept>
@@ -264,7 +266,8 @@ int command(std::vector<std::string> args)
         return list();
     const std::string what = args.front();
     if (what == "--help") {
-        std::fputs(usage, stdout);
+        if (std::fputs(usage, stdout) == EOF)
+            return fail("write", errno);
         return flush_output();
     }
     if (what == "roster" || what == "grade") {
@@ -277,8 +280,7 @@ int command(std::vector<std::string> args)
             if (const int status = chosen_exercises(args[3], chosen); status != 0)
                 return status;
         } else if (args.size() == 2) {
-            for (const exercise& e : exercises())
-                chosen.push_back(&e);
+            std::transform(exercises().begin(), exercises().end(), std::back_inserter(chosen), [](const exercise& e) { return &e; });
         } else {
             return misused();
         }

@@ -44,14 +44,19 @@ std::optional<std::vector<std::int64_t>> exactly(const std::string& answer, std:
     return numbers;
 }
 
-grade check_verdict(const std::string& key, const std::string& answer)
+const char* verdict(bool possible)
+{
+    return possible ? "sometimes" : "never";
+}
+
+grade check_verdict(bool possible, const std::string& answer)
 {
     const std::string word = word_in(answer);
     if (word != "never" && word != "sometimes")
         return {grade::unreadable, ""};
-    if (word == key)
+    if (word == verdict(possible))
         return {grade::right, ""};
-    return {grade::wrong, "it can " + std::string(key == "never" ? "never" : "sometimes") + " happen"};
+    return {grade::wrong, "it can " + std::string(verdict(possible)) + " happen"};
 }
 
 void show_witness(const std::vector<std::string>& witness)
@@ -259,10 +264,10 @@ void interleave(std::size_t main_at, std::size_t worker_at, line_order& sofar, s
 
 std::set<line_order> possible_orders()
 {
-    std::set<line_order> orders;
+    std::set<line_order> found;
     line_order sofar;
-    interleave(0, 0, sofar, orders);
-    return orders;
+    interleave(0, 0, sofar, found);
+    return found;
 }
 
 // Shuffles ITEMS by the seed (Fisher-Yates, on the kit's own generator).
@@ -510,13 +515,12 @@ grade race_check(std::uint64_t seed, const std::string& answer)
     const auto numbers = numbers_in(answer);
     if (!numbers)
         return {grade::unreadable, ""};
-    std::set<std::int64_t> given(numbers->begin(), numbers->end());
-    std::vector<std::string> key;
-    for (const std::int32_t final : race_finals(explore_race(seed)))
-        key.push_back(std::to_string(final));
-    std::vector<std::string> answered;
-    for (const std::int64_t n : given)
-        answered.push_back(std::to_string(n));
+    const std::set<std::int64_t> given(numbers->begin(), numbers->end());
+    const std::vector<std::int32_t> finals = race_finals(explore_race(seed));
+    std::vector<std::string> key(finals.size());
+    std::transform(finals.begin(), finals.end(), key.begin(), [](std::int32_t n) { return std::to_string(n); });
+    std::vector<std::string> answered(given.size());
+    std::transform(given.begin(), given.end(), answered.begin(), [](std::int64_t n) { return std::to_string(n); });
     return compare_sets(key, answered, "count");
 }
 
@@ -576,14 +580,19 @@ std::string lock_question(std::uint64_t seed)
                    model_words_of[c.model]);
 }
 
+bool lock_fails(std::uint64_t seed)
+{
+    return explore_lock(lock_of(seed)).both_inside != 0;
+}
+
 std::string lock_key(std::uint64_t seed)
 {
-    return explore_lock(lock_of(seed)).both_inside != 0 ? "sometimes" : "never";
+    return verdict(lock_fails(seed));
 }
 
 grade lock_check(std::uint64_t seed, const std::string& answer)
 {
-    return check_verdict(lock_key(seed), answer);
+    return check_verdict(lock_fails(seed), answer);
 }
 
 bool two_cpus()
@@ -661,7 +670,9 @@ struct litmus_shape {
     std::vector<std::int32_t> weak;
 };
 
-const litmus_shape shapes[] = {
+const litmus_shape& shape_of(int test)
+{
+    static const litmus_shape shapes[] = {
     {"store buffering", sb, sb_fenced, 2, "thread 0 stores x = 1, then loads y; thread 1 stores y = 1, then loads x",
      ", with a seq_cst fence between each thread's store and load", "both loads read 0", {0, 0, 1, 1}},
     {"message passing", mp, mp_fenced, 2, "thread 0 stores x = 1 (the data), then y = 1 (the flag); thread 1 loads y, then x",
@@ -674,12 +685,14 @@ const litmus_shape shapes[] = {
     {"2+2W", two_plus_two_w, two_plus_two_w, 2, "thread 0 stores x = 1, then y = 2; thread 1 stores y = 1, then x = 2", "",
      "x and y both end at 1", {1, 1}},
 };
+    return shapes[test];
+}
 
 const std::memory_order litmus_orders[] = {std::memory_order_seq_cst, std::memory_order_acq_rel, std::memory_order_relaxed};
 
 exploration explore_litmus(const litmus_case& c, const wanted_end& wanted = {})
 {
-    const litmus_shape& s = shapes[c.test];
+    const litmus_shape& s = shape_of(c.test);
     litmus_order = litmus_orders[c.order];
     return explore(models[c.model].model, c.fenced ? s.fenced : s.plain, s.threads, {&litmus_x, &litmus_y}, wanted);
 }
@@ -687,27 +700,32 @@ exploration explore_litmus(const litmus_case& c, const wanted_end& wanted = {})
 std::string litmus_question(std::uint64_t seed)
 {
     const litmus_case c = litmus_of(seed);
-    const litmus_shape& s = shapes[c.test];
+    const litmus_shape& s = shape_of(c.test);
     return printed("The %s test: x and y start at 0; %s, with %s%s. Under %s, can it happen that %s: never, or sometimes?", s.name, s.program,
                    order_words_of[c.order], c.fenced ? s.fences : "", model_words_of[c.model], s.outcome);
 }
 
-std::string litmus_key(std::uint64_t seed)
+bool litmus_happens(std::uint64_t seed)
 {
     const litmus_case c = litmus_of(seed);
     const exploration e = explore_litmus(c);
-    return std::find(e.outcomes.begin(), e.outcomes.end(), shapes[c.test].weak) != e.outcomes.end() ? "sometimes" : "never";
+    return std::find(e.outcomes.begin(), e.outcomes.end(), shape_of(c.test).weak) != e.outcomes.end();
+}
+
+std::string litmus_key(std::uint64_t seed)
+{
+    return verdict(litmus_happens(seed));
 }
 
 grade litmus_check(std::uint64_t seed, const std::string& answer)
 {
-    return check_verdict(litmus_key(seed), answer);
+    return check_verdict(litmus_happens(seed), answer);
 }
 
 int litmus_reveal(std::uint64_t seed)
 {
     const litmus_case c = litmus_of(seed);
-    const litmus_shape& s = shapes[c.test];
+    const litmus_shape& s = shape_of(c.test);
     const exploration e = explore_litmus(c, [&s](const std::vector<std::int32_t>& o) { return o == s.weak; });
     std::printf("Under %s, the explorer finds %lld executions, with %zu outcomes.\n", models[c.model].name,
                 static_cast<long long>(e.executions), e.outcomes.size());
@@ -755,9 +773,6 @@ std::span<const exercise> exercises()
 
 const exercise* find_exercise(const std::string& id)
 {
-    for (const exercise& e : table) {
-        if (id == e.id)
-            return &e;
-    }
-    return nullptr;
+    const auto* found = std::find_if(std::begin(table), std::end(table), [&id](const exercise& e) { return id == e.id; });
+    return found == std::end(table) ? nullptr : found;
 }

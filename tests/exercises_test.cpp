@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <numeric>
 #include <set>
 #include <sstream>
 #include <string>
@@ -365,11 +366,11 @@ TEST(Predict, RealRunsPrintOnlyOrdersTheKeyAllows)
     const run_result r = run(program("predict"), {.args = {"reveal", "powerworker-order", "--seed", "3"}});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("!!"), std::string::npos) << r.out;
-    int runs = 0;
-    for (const std::string& line : lines_of(r.out)) {
-        if (line.find(" run") != std::string::npos && line.find("  ") == 0)
-            runs += std::stoi(line.substr(line.find_last_of(' ', line.find(" run") - 1)));
-    }
+    const std::vector<std::string> lines = lines_of(r.out);
+    const int runs = std::accumulate(lines.begin(), lines.end(), 0, [](int sum, const std::string& line) {
+        const auto at = line.find(" run");
+        return sum + (at != std::string::npos && line.find("  ") == 0 ? std::stoi(line.substr(line.find_last_of(' ', at - 1))) : 0);
+    });
     EXPECT_EQ(runs, 200) << r.out;
 }
 

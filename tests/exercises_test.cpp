@@ -91,6 +91,24 @@ TEST(Exercises, AcceptEveryKeyAndRejectAnswersOneChangeAway)
     }
 }
 
+// An order of powerworker's lines can come exactly when the worker's three
+// lines are in their order and the completion line is last.
+TEST(Exercises, OrderKeysFollowTheThreadsSteps)
+{
+    for (std::uint64_t seed = 0; seed < seeds; seed++) {
+        std::string expected;
+        for (const std::string& line : lines_of(find_exercise("powerworker-order")->question(seed))) {
+            const auto at = [&line](const char* name) { return line.find(name); };
+            if (line.size() > 3 && line[3] == ':' && at("Number") < at("Square") && at("Square") < at("Cube") &&
+                line.rfind("Completed") + 9 == line.size()) {
+                expected += expected.empty() ? "" : " ";
+                expected += line[2];
+            }
+        }
+        EXPECT_EQ(find_exercise("powerworker-order")->key(seed), expected) << "seed " << seed;
+    }
+}
+
 // The number after TEXT in LINE.
 long long number_after(const std::string& line, const std::string& text)
 {

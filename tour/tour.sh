@@ -121,3 +121,12 @@ heading topwait "the child becomes top; \"Child finished\" comes only after top 
 } | TERM=xterm script -qec "stty rows 12 cols 90; $bin/topwait" /dev/null |
     sed -u 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1b[()][A-Z0-9]//g; s/\x1b[>=]//g; s/\r//g; /^[[:space:]]*$/d'
 printf '(topwait exited with status %d)\n' "${PIPESTATUS[1]}"
+
+cd "$bin" || exit 1
+heading predict "an exercise asks before it shows: its question, the answer the kit computes as the key, that answer checked, then what every execution and this machine do"
+./predict ask racecount-finals
+key=$(./predict key racecount-finals)
+printf 'Answer: %s\n' "$key"
+./predict check racecount-finals "$key"
+./predict reveal racecount-finals
+printf '(predict exited with status %d)\n' "$?"

@@ -30,6 +30,8 @@ done
 read -ra emulator <<<"${EMULATOR:-}"
 [ "$(echo 5 | "${emulator[@]}" "$prefix/bin/factworker")" = "Enter a number: Factorial of 5 is: 120
 Main thread: Work completed." ] || complain "the installed factworker does not run"
-# predict runs the kit's programs from the folder it is installed in.
-"${emulator[@]}" "$prefix/bin/predict" reveal factworker-value | grep -q '| Enter a number: Factorial of 7 is: 5040$' || complain "the installed predict does not find factworker"
+# predict runs the kit's programs from the folder it is installed in (not
+# under an emulator, which runs predict but not what predict starts).
+[ -n "${EMULATOR:-}" ] || "$prefix/bin/predict" reveal factworker-value | grep -q '| Enter a number: Factorial of 7 is: 5040$' ||
+    complain "the installed predict does not find factworker"
 exit $status

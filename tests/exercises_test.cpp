@@ -186,7 +186,9 @@ TEST(Exercises, VerdictsAreLockmodelsAndThePublishedOnes)
             allowed = !strong && (l.find("message passing") == std::string::npos || l.find("relaxed") != std::string::npos);
         EXPECT_EQ(find_exercise("litmus-verdict")->key(seed), allowed ? "sometimes" : "never") << l;
     }
-    EXPECT_EQ(rows_met.size(), 13U) << "every row of lockmodel's but for the repairs under interleaving";
+    if (seeds == 200) {
+        EXPECT_EQ(rows_met.size(), 13U) << "every row of lockmodel's but for the repairs under interleaving";
+    }
 }
 
 // Golden questions: a change that alters what students were given shows here.
@@ -388,6 +390,8 @@ TEST(Predict, RevealsSchedulesThatReachTheKeysExtremes)
 // Every real run of powerworker prints an order the key allows.
 TEST(Predict, RealRunsPrintOnlyOrdersTheKeyAllows)
 {
+    if (emulated())
+        GTEST_SKIP() << "predict runs powerworker itself, and the emulator does not run a program that predict starts";
     const run_result r = run(program("predict"), {.args = {"reveal", "powerworker-order", "--seed", "3"}});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("!!"), std::string::npos) << r.out;

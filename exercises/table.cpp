@@ -430,12 +430,12 @@ race race_of(std::uint64_t seed)
     }
     // The explorer keeps every state it meets, and they grow fast with the
     // steps: these sizes keep every key in some tens of milliseconds. Two
-    // threads make up to seven steps in all; three, up to four, one of them
+    // threads make up to six steps in all; three, up to four, one of them
     // perhaps taking two.
     r.workers = static_cast<std::int32_t>(pick(seed, 2, 3));
     if (r.workers == 2) {
         r.steps[0] = static_cast<std::int32_t>(pick(seed, 1, 4));
-        r.steps[1] = static_cast<std::int32_t>(pick(seed, 1, std::min(4, 7 - r.steps[0])));
+        r.steps[1] = static_cast<std::int32_t>(pick(seed, 1, std::min(4, 6 - r.steps[0])));
     } else {
         const std::int64_t twice = pick(seed, 0, 3);
         for (std::int32_t w = 0; w < 3; w++)

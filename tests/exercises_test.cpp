@@ -202,7 +202,7 @@ TEST(Exercises, GiveTheSameQuestionForASeedOrAStudentEverywhere)
         {"factworker-value", lecture_seed, "factworker reads the number 7;"},
         {"powerworker-value", 2, "powerworker reads the number -39017;"},
         {"racecount-finals", 5, "Threads 0 and 1 share one counter, count, which starts at -4. Thread 0 adds 1, four times. "
-                                "Thread 1 subtracts 1, three times."},
+                                "Thread 1 subtracts 1, twice."},
         {"lock-verdict", student_seed("Zoë \"Z\" Smith, Jr.", "lock-verdict"),
          "Two threads take Peterson's lock once each, running turnlock's own enter_region and leave_region with release "
          "stores and acquire loads, under x86-TSO"},

@@ -76,6 +76,8 @@ int read_asked(std::vector<std::string>& args, asked& a)
     } else if (args.size() >= 2 && args[0] == "--student") {
         a.seed = student_seed(args[1], id);
         args.erase(args.begin(), args.begin() + 2);
+    } else if (!args.empty() && (args[0] == "--seed" || args[0] == "--student")) {
+        return misused();
     }
     return 0;
 }

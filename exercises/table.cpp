@@ -35,6 +35,17 @@ void show_output(const std::string& output)
         std::printf("  | %s\n", line.c_str());
 }
 
+// Runs the kit's program NAME given N, and shows what it printed.
+std::optional<std::string> run_given(const char* name, std::int32_t n)
+{
+    auto output = run_program(name, std::to_string(n) + "\n");
+    if (output) {
+        std::printf("%s, given %d, printed:\n", name, n);
+        show_output(*output);
+    }
+    return output;
+}
+
 // An answer that must be exactly COUNT whole numbers.
 std::optional<std::vector<std::int64_t>> exactly(const std::string& answer, std::size_t count)
 {
@@ -108,11 +119,9 @@ grade fact_check(std::uint64_t seed, const std::string& answer)
 int fact_reveal(std::uint64_t seed)
 {
     const std::int32_t n = fact_n(seed);
-    const auto output = run_program("factworker", std::to_string(n) + "\n");
+    const auto output = run_given("factworker", n);
     if (!output)
         return 1;
-    std::printf("factworker, given %d, printed:\n", n);
-    show_output(*output);
     const std::string expected = printed("Factorial of %d is: %s\n", n, fact_key(seed).c_str());
     if (output->find(expected) == std::string::npos)
         std::printf("!! The key says \"%s\", and factworker printed otherwise.\n", expected.substr(0, expected.size() - 1).c_str());
@@ -204,11 +213,9 @@ std::string decimal(wide v)
 int power_reveal(std::uint64_t seed)
 {
     const std::int32_t n = power_n(seed);
-    const auto output = run_program("powerworker", std::to_string(n) + "\n");
+    const auto output = run_given("powerworker", n);
     if (!output)
         return 1;
-    std::printf("powerworker, given %d, printed:\n", n);
-    show_output(*output);
     const std::int32_t got[] = {square_of(n), cube_of(n)};
     const char* const names[] = {"Square", "Cube"};
     for (int i = 0; i < 2; i++) {

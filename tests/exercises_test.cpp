@@ -230,6 +230,7 @@ TEST(Predict, RefusesWhatItCannotDoWithOneLineAndStatus2)
         {{"ask"}, nullptr, "usage: predict"},
         {{"ask", "lock-verdict", "extra"}, nullptr, "usage: predict"},
         {{"check", "lock-verdict"}, nullptr, "usage: predict"},
+        {{"check", "lock-verdict", "--student"}, nullptr, "usage: predict"},
         {{"key", "lock-verdict", "--seed", "-1"}, nullptr, "predict: the seed -1 is not a whole number from 0 to"},
         {{"check", "lock-verdict", "maybe"}, nullptr, "predict: cannot read the answer \"maybe\": the answer is never or sometimes\n"},
         {{"check", "powerworker-order", "A Z"}, nullptr, "predict: cannot read the answer \"A Z\": the answer is the letters"},

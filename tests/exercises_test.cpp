@@ -23,7 +23,10 @@ constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;
 #endif
-const std::uint64_t seeds = sanitized || emulated() ? 25 : 200;
+std::uint64_t seeds()
+{
+    return sanitized || emulated() ? 25 : 200;
+}
 
 std::vector<std::string> words_of(const std::string& text)
 {
@@ -89,7 +92,7 @@ char last_letter(const std::string& question)
 TEST(Exercises, AcceptEveryKeyAndRejectAnswersOneChangeAway)
 {
     for (const exercise& e : exercises()) {
-        for (std::uint64_t seed = 0; seed < seeds; seed++) {
+        for (std::uint64_t seed = 0; seed < seeds(); seed++) {
             const std::string key = e.key(seed);
             EXPECT_EQ(e.check(seed, key).mark, grade::right) << e.id << " seed " << seed << ": " << key;
             for (const std::string& answer : perturbed(key, last_letter(e.question(seed))))
@@ -102,7 +105,7 @@ TEST(Exercises, AcceptEveryKeyAndRejectAnswersOneChangeAway)
 // lines are in their order and the completion line is last.
 TEST(Exercises, OrderKeysFollowTheThreadsSteps)
 {
-    for (std::uint64_t seed = 0; seed < seeds; seed++) {
+    for (std::uint64_t seed = 0; seed < seeds(); seed++) {
         std::string expected;
         for (const std::string& line : lines_of(find_exercise("powerworker-order")->question(seed))) {
             const auto at = [&line](const char* name) { return line.find(name); };
@@ -125,7 +128,7 @@ long long number_after(const std::string& line, const std::string& text)
 // The value exercises' keys are what the programs print, given the question's number.
 TEST(Exercises, ValueKeysAreWhatTheProgramsPrint)
 {
-    for (std::uint64_t seed = 0; seed < seeds; seed++) {
+    for (std::uint64_t seed = 0; seed < seeds(); seed++) {
         const std::string fact_q = find_exercise("factworker-value")->question(seed);
         const std::string n = std::to_string(number_after(fact_q, "the number "));
         const run_result f = run(program("factworker"), {.input = n + "\n"});
@@ -159,7 +162,7 @@ TEST(Exercises, VerdictsAreLockmodelsAndThePublishedOnes)
                  {"exchange", "turn given away by exchange"}};
     const char* const models[][2] = {{"under interleaving", "interleaving"}, {"under x86-TSO", "x86-TSO"}, {"under the C++", "C++"}};
     std::set<std::string> rows_met;
-    for (std::uint64_t seed = 0; seed < seeds; seed++) {
+    for (std::uint64_t seed = 0; seed < seeds(); seed++) {
         const std::string q = find_exercise("lock-verdict")->question(seed);
         for (const auto& lock : locks) {
             for (const auto& model : models) {
@@ -186,7 +189,7 @@ TEST(Exercises, VerdictsAreLockmodelsAndThePublishedOnes)
             allowed = !strong && (l.find("message passing") == std::string::npos || l.find("relaxed") != std::string::npos);
         EXPECT_EQ(find_exercise("litmus-verdict")->key(seed), allowed ? "sometimes" : "never") << l;
     }
-    if (seeds == 200) {
+    if (seeds() == 200) {
         EXPECT_EQ(rows_met.size(), 13U) << "every row of lockmodel's but for the repairs under interleaving";
     }
 }
@@ -352,7 +355,7 @@ TEST(Predict, RosterAndGradeRoundTripEveryName)
 // store leaves the smallest and then the largest count of the key.
 TEST(Predict, RevealsSchedulesThatReachTheKeysExtremes)
 {
-    for (std::uint64_t seed = 0; seed < seeds / 5; seed++) {
+    for (std::uint64_t seed = 0; seed < seeds() / 5; seed++) {
         const exercise& e = *find_exercise("racecount-finals");
         const std::string q = e.question(seed);
         const run_result r = run(program("predict"), {.args = {"reveal", e.id, "--seed", std::to_string(seed)}});

@@ -186,28 +186,34 @@ std::optional<std::string> run_program(const char* name, const std::string& inpu
         close(in[1]);
         return std::nullopt;
     }
+    // glibc's inits only clear the structures: they cannot fail.
     posix_spawn_file_actions_t actions;
-    int err = posix_spawn_file_actions_init(&actions);
-    if (err == 0)
-        err = posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    if (err == 0)
-        err = posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    static_cast<void>(posix_spawn_file_actions_init(&actions));
+    posix_spawnattr_t attr;
+    static_cast<void>(posix_spawnattr_init(&attr));
     // predict ignores SIGPIPE, so that a program that ends before reading
     // its input cannot kill it; the program itself gets the usual action.
-    posix_spawnattr_t attr;
     sigset_t pipe_signal;
     sigemptyset(&pipe_signal);
     sigaddset(&pipe_signal, SIGPIPE);
+    const char* call = "posix_spawn_file_actions_adddup2";
+    int err = posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     if (err == 0)
-        err = posix_spawnattr_init(&attr);
-    if (err == 0)
+        err = posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (err == 0) {
+        call = "posix_spawnattr_setsigdefault";
         err = posix_spawnattr_setsigdefault(&attr, &pipe_signal);
-    if (err == 0)
+    }
+    if (err == 0) {
+        call = "posix_spawnattr_setflags";
         err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    }
     pid_t child = -1;
     char* const argv[] = {const_cast<char*>(name), nullptr};
-    if (err == 0)
+    if (err == 0) {
+        call = "posix_spawn";
         err = posix_spawn(&child, path.c_str(), &actions, &attr, argv, environ);
+    }
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
@@ -228,7 +234,7 @@ std::optional<std::string> run_program(const char* name, const std::string& inpu
     const int read_err = errno;
     close(out[0]);
     if (err != 0) {
-        fail("posix_spawn", err, path.c_str());
+        fail(call, err, path.c_str());
         return std::nullopt;
     }
     int status = 0;

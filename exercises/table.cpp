@@ -496,9 +496,9 @@ std::string race_question(std::uint64_t seed)
                "count be? Give every value a run can end at.";
 }
 
-std::string race_key(std::uint64_t seed)
+// The counts, with three or more in a row as a range: -2..2 4.
+std::string counts_in_ranges(const std::vector<std::int32_t>& finals)
 {
-    const std::vector<std::int32_t> finals = race_finals(explore_race(seed));
     std::string key;
     for (std::size_t i = 0; i < finals.size();) {
         std::size_t j = i;
@@ -507,7 +507,6 @@ std::string race_key(std::uint64_t seed)
         if (!key.empty())
             key += ' ';
         key += std::to_string(finals[i]);
-        // Three or more in a row read best as a range.
         if (j > i) {
             key += j >= i + 2 ? ".." : " ";
             key += std::to_string(finals[j]);
@@ -515,6 +514,11 @@ std::string race_key(std::uint64_t seed)
         i = j + 1;
     }
     return key;
+}
+
+std::string race_key(std::uint64_t seed)
+{
+    return counts_in_ranges(race_finals(explore_race(seed)));
 }
 
 grade race_check(std::uint64_t seed, const std::string& answer)
@@ -539,7 +543,7 @@ int race_reveal(std::uint64_t seed)
     for (std::int32_t w = 0; w < racing.workers; w++)
         lossless += racing.up[w] ? racing.steps[w] : -racing.steps[w];
     std::printf("Every execution of these threads, one step at a time in every order: %lld executions, ending at %s.\n",
-                static_cast<long long>(all.executions), race_key(seed).c_str());
+                static_cast<long long>(all.executions), counts_in_ranges(finals).c_str());
     std::printf("With no update lost, count would end at %lld.\n", static_cast<long long>(lossless));
     for (const std::int32_t end : {finals.front(), finals.back()}) {
         const exploration shortest = explore_race(seed, [end](const std::vector<std::int32_t>& o) { return o.back() == end; });

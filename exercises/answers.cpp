@@ -61,50 +61,66 @@ bool separator(char c)
     return c == ',' || std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
-// Reads an optionally signed whole number at text[at], moving AT past it.
-std::optional<std::int64_t> number_at(const std::string& text, std::size_t& at)
+// Reads an optionally signed whole number of any size at text[at], moving
+// AT past it, and gives it as to_string would: no plus sign, no leading
+// zeros, and 0 never negative.
+std::optional<std::string> number_at(const std::string& text, std::size_t& at)
 {
-    const char* start = text.c_str() + at;
-    if (*start != '-' && *start != '+' && std::isdigit(static_cast<unsigned char>(*start)) == 0)
+    const bool negative = at < text.size() && text[at] == '-';
+    if (at < text.size() && (text[at] == '-' || text[at] == '+'))
+        at++;
+    const std::size_t first = at;
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) != 0)
+        at++;
+    if (at == first)
         return std::nullopt;
-    char* end = nullptr;
+    const std::size_t nonzero = std::min(text.find_first_not_of('0', first), at - 1);
+    std::string n = text.substr(nonzero, at - nonzero);
+    return negative && n != "0" ? "-" + n : n;
+}
+
+// A range's end as a 64-bit number; nothing beyond.
+std::optional<std::int64_t> end_of(const std::string& n)
+{
     errno = 0;
-    const long long n = std::strtoll(start, &end, 10);
-    if (errno == ERANGE || end == start || std::isdigit(static_cast<unsigned char>(end[-1])) == 0)
+    const long long v = std::strtoll(n.c_str(), nullptr, 10);
+    if (errno == ERANGE)
         return std::nullopt;
-    at += static_cast<std::size_t>(end - start);
-    return n;
+    return v;
 }
 
 } // namespace
 
-std::optional<std::vector<std::int64_t>> numbers_in(const std::string& answer)
+std::optional<std::vector<std::string>> numbers_in(const std::string& answer)
 {
-    // No answer needs more; a range beyond it is a slip, not an answer.
-    constexpr std::int64_t most = 100000;
-    std::vector<std::int64_t> numbers;
+    std::vector<std::string> numbers;
     std::size_t at = 0;
     while (true) {
         while (at < answer.size() && separator(answer[at]))
             at++;
         if (at == answer.size())
             break;
-        const auto low = number_at(answer, at);
-        if (!low)
+        const auto first = number_at(answer, at);
+        if (!first)
             return std::nullopt;
-        std::int64_t high = *low;
         if (answer.compare(at, 2, "..") == 0) {
             at += 2;
-            const auto end = number_at(answer, at);
-            if (!end || *end < *low || *end - *low > most)
+            const auto last = number_at(answer, at);
+            const auto low = end_of(*first);
+            const auto high = last ? end_of(*last) : std::nullopt;
+            if (!low || !high || *high < *low)
                 return std::nullopt;
-            high = *end;
+            // Unsigned, as the ends may be the whole 64-bit range apart, and
+            // a count up to the top one must not step past it.
+            const std::uint64_t span = static_cast<std::uint64_t>(*high) - static_cast<std::uint64_t>(*low);
+            if (span >= most_in_range)
+                return std::nullopt;
+            for (std::uint64_t i = 0; i <= span; i++)
+                numbers.push_back(std::to_string(static_cast<std::int64_t>(static_cast<std::uint64_t>(*low) + i)));
+        } else {
+            numbers.push_back(*first);
         }
-        if (at < answer.size() && !separator(answer[at]))
-            return std::nullopt;
-        for (std::int64_t n = *low; n <= high && numbers.size() <= most; n++)
-            numbers.push_back(n);
-        if (numbers.size() > most)
+        if ((at < answer.size() && !separator(answer[at])) || numbers.size() > most_in_range)
             return std::nullopt;
     }
     if (numbers.empty())

@@ -54,9 +54,12 @@ std::uint64_t next_random(std::uint64_t& state);
 // A whole number from LOW to HIGH, both included.
 std::int64_t pick(std::uint64_t& state, std::int64_t low, std::int64_t high);
 
-// The whole numbers of an answer, separated by spaces or commas, with A..B
-// for every number from A to B; nothing when it cannot be read.
-std::optional<std::vector<std::int64_t>> numbers_in(const std::string& answer);
+// The whole numbers of an answer, of any size, separated by spaces or
+// commas, with A..B for every number from A to B, each as std::to_string
+// writes it; nothing when it cannot be read. No answer needs more numbers
+// than this, and a range of more is a slip, not an answer.
+constexpr std::size_t most_in_range = 100000;
+std::optional<std::vector<std::string>> numbers_in(const std::string& answer);
 // The letters of an answer, any case, with or without spaces or commas;
 // nothing when anything else is there.
 std::optional<std::string> letters_in(const std::string& answer);

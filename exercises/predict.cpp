@@ -3,6 +3,7 @@
 // answer is checked against a key the kit computes with its own code, and the
 // reveal sets what can happen beside what happened here.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +28,18 @@ const char* const usage =
     "       predict check ID [--seed N | --student NAME] ANSWER\n"
     "       predict roster FILE [--exercises ID,ID...]\n"
     "       predict grade FILE\n";
+
+// predict's own failures (a call, a write, a program that a reveal runs)
+// end with 2, as everything else it cannot do: 1 is kept for a wrong answer.
+int cannot(int status)
+{
+    return status == 0 ? 0 : 2;
+}
+
+int written()
+{
+    return cannot(flush_output());
+}
 
 int misused()
 {
@@ -59,6 +72,8 @@ int read_asked(std::vector<std::string>& args, asked& a)
         return misused();
     const std::string id = args.front();
     args.erase(args.begin());
+    if (id.empty() || id[0] == '-')
+        return misused();
     a.e = find_exercise(id);
     if (a.e == nullptr)
         return unknown(id);
@@ -98,11 +113,11 @@ int interactive(const asked& a)
     while (g.mark == grade::unreadable) {
         std::printf("Your answer (%s): ", a.e->form);
         if (std::fflush(stdout) == EOF)
-            return fail("write", errno);
+            return cannot(fail("write", errno));
         std::string answer;
         if (!std::getline(std::cin, answer)) {
             if (std::cin.bad())
-                return fail("read", errno);
+                return cannot(fail("read", errno));
             static_cast<void>(std::fprintf(stderr, "\n%s: no answer before the end of the input; nothing graded\n",
                                            program_invocation_short_name));
             return 2;
@@ -114,11 +129,10 @@ int interactive(const asked& a)
     say(g, *a.e);
     std::puts("\nWhat happens:");
     if (std::fflush(stdout) == EOF)
-        return fail("write", errno);
-    const int status = a.e->reveal(a.seed);
-    if (status != 0)
-        return status;
-    return flush_output() != 0 ? 1 : g.mark == grade::right ? 0 : 1;
+        return cannot(fail("write", errno));
+    if (a.e->reveal(a.seed) != 0 || written() != 0)
+        return 2;
+    return g.mark == grade::right ? 0 : 1;
 }
 
 // The whole of FILE. Returns 0, or the exit status after saying why not.
@@ -143,6 +157,29 @@ int read_file(const std::string& path, std::string& text)
     return 0;
 }
 
+// A spreadsheet's UTF-8 export starts with a byte-order mark, which is no
+// part of the first name or field.
+void without_bom(std::string& text)
+{
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0)
+        text.erase(0, 3);
+}
+
+// Whether a row is the heading a spreadsheet gives the columns, in any case.
+bool heading(const std::vector<std::string>& fields)
+{
+    const char* const names[] = {"student", "exercise", "answer"};
+    if (fields.size() != 3)
+        return false;
+    for (std::size_t i = 0; i < 3; i++) {
+        if (fields[i].size() != std::strlen(names[i]) ||
+            !std::equal(fields[i].begin(), fields[i].end(), names[i],
+                        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
+            return false;
+    }
+    return true;
+}
+
 int bad_input(const std::string& path, int line, const std::string& what)
 {
     static_cast<void>(std::fprintf(stderr, "%s: %s:%d: %s\n", program_invocation_short_name, path.c_str(), line, what.c_str()));
@@ -153,8 +190,8 @@ int bad_input(const std::string& path, int line, const std::string& what)
 int write_all(const std::string& out)
 {
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size())
-        return fail("write", errno);
-    return flush_output();
+        return cannot(fail("write", errno));
+    return written();
 }
 
 int roster(const std::string& path, const std::vector<const exercise*>& chosen)
@@ -162,6 +199,7 @@ int roster(const std::string& path, const std::vector<const exercise*>& chosen)
     std::string text;
     if (const int status = read_file(path, text); status != 0)
         return status;
+    without_bom(text);
     std::string out = csv_row({"student", "exercise", "seed", "question", "key"});
     std::size_t students = 0;
     std::size_t from = 0;
@@ -194,6 +232,7 @@ int grade_file(const std::string& path)
     std::string text;
     if (const int status = read_file(path, text); status != 0)
         return status;
+    without_bom(text);
     std::vector<csv_record> records;
     int bad_line = 0;
     if (!csv_records(text, records, bad_line))
@@ -204,9 +243,9 @@ int grade_file(const std::string& path)
     std::map<std::string, std::pair<int, int>> totals;
     bool first = true;
     for (const csv_record& r : records) {
-        const bool heading = first && r.fields == std::vector<std::string>{"student", "exercise", "answer"};
+        const bool skipped = first && heading(r.fields);
         first = false;
-        if (heading || (r.fields.size() == 1 && r.fields[0].empty()))
+        if (skipped || (r.fields.size() == 1 && r.fields[0].empty()))
             continue;
         if (r.fields.size() != 3)
             return bad_input(path, r.line,
@@ -259,7 +298,7 @@ int list()
 {
     for (const exercise& e : exercises())
         std::printf("%-18s %-12s %2d min  %s\n", e.id, e.program, e.minutes, e.gist);
-    return flush_output();
+    return written();
 }
 
 int command(std::vector<std::string> args)
@@ -267,10 +306,10 @@ int command(std::vector<std::string> args)
     if (args.empty())
         return list();
     const std::string what = args.front();
-    if (what == "--help") {
+    if (what == "--help" || what == "-h") {
         if (std::fputs(usage, stdout) == EOF)
-            return fail("write", errno);
-        return flush_output();
+            return cannot(fail("write", errno));
+        return written();
     }
     if (what == "roster" || what == "grade") {
         if (args.size() < 2)
@@ -307,7 +346,9 @@ int command(std::vector<std::string> args)
             std::puts("right");
         else
             std::printf("wrong: %s\n", g.why.c_str());
-        return flush_output() != 0 ? 1 : g.mark == grade::right ? 0 : 1;
+        if (written() != 0)
+            return 2;
+        return g.mark == grade::right ? 0 : 1;
     }
     if (!args.empty())
         return misused();
@@ -316,10 +357,10 @@ int command(std::vector<std::string> args)
     else if (what == "key")
         std::printf("%s\n", a.e->key(a.seed).c_str());
     else if (what == "reveal")
-        return a.e->reveal(a.seed) != 0 ? 1 : flush_output();
+        return a.e->reveal(a.seed) != 0 ? 2 : written();
     else
         return interactive(a);
-    return flush_output();
+    return written();
 }
 
 } // namespace
@@ -329,13 +370,13 @@ int main(int argc, char** argv)
     // A program a reveal runs may end before reading its input; that must
     // not end predict.
     if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR)
-        return fail("signal", errno);
+        return cannot(fail("signal", errno));
     try {
         return command({argv + 1, argv + argc});
     } catch (const std::bad_alloc&) {
-        return fail("malloc", ENOMEM);
+        return cannot(fail("malloc", ENOMEM));
     } catch (const std::length_error& e) {
         static_cast<void>(std::fprintf(stderr, "%s: the explorer could not finish: %s\n", program_invocation_short_name, e.what()));
-        return 1;
+        return 2;
     }
 }

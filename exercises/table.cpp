@@ -47,7 +47,7 @@ std::optional<std::string> run_given(const char* name, std::int32_t n)
 }
 
 // An answer that must be exactly COUNT whole numbers.
-std::optional<std::vector<std::int64_t>> exactly(const std::string& answer, std::size_t count)
+std::optional<std::vector<std::string>> exactly(const std::string& answer, std::size_t count)
 {
     auto numbers = numbers_in(answer);
     if (numbers && numbers->size() != count)
@@ -96,9 +96,10 @@ std::int32_t fact_n(std::uint64_t seed)
 std::string fact_question(std::uint64_t seed)
 {
     const std::int32_t n = fact_n(seed);
-    return printed("factworker reads the number %d; its worker thread computes %d! in a 64-bit integer and hands it "
-                   "back as its thread result. What number does factworker print after \"Factorial of %d is: \"?",
-                   n, n, n);
+    return printed("factworker reads the number %d; its worker thread computes its factorial as factworker's code does, "
+                   "in a 64-bit integer, and hands it back as its thread result. What number does factworker print after "
+                   "\"Factorial of %d is: \"?",
+                   n, n);
 }
 
 std::string fact_key(std::uint64_t seed)
@@ -111,7 +112,7 @@ grade fact_check(std::uint64_t seed, const std::string& answer)
     const auto numbers = exactly(answer, 1);
     if (!numbers)
         return {grade::unreadable, ""};
-    if (std::to_string(numbers->front()) == fact_key(seed))
+    if (numbers->front() == fact_key(seed))
         return {grade::right, ""};
     return {grade::wrong, "that is not the number factworker prints"};
 }
@@ -183,16 +184,23 @@ grade power_check(std::uint64_t seed, const std::string& answer)
     if (!numbers)
         return {grade::unreadable, ""};
     const std::int32_t n = power_n(seed);
-    const std::int64_t key[] = {n, square_of(n), cube_of(n)};
+    const std::int32_t key[] = {n, square_of(n), cube_of(n)};
     const char* const names[] = {"the number", "the square", "the cube"};
-    std::string why;
+    std::vector<std::string> wrong;
     for (std::size_t i = 0; i < 3; i++) {
-        if ((*numbers)[i] != key[i])
-            why += (why.empty() ? "" : ", ") + std::string(names[i]);
+        if ((*numbers)[i] != std::to_string(key[i]))
+            wrong.emplace_back(names[i]);
     }
-    if (why.empty())
+    switch (wrong.size()) {
+    case 0:
         return {grade::right, ""};
-    return {grade::wrong, why + (why.find(',') == std::string::npos ? " is wrong" : " are wrong")};
+    case 1:
+        return {grade::wrong, wrong[0] + " is wrong"};
+    case 2:
+        return {grade::wrong, wrong[0] + " and " + wrong[1] + " are wrong"};
+    default:
+        return {grade::wrong, "all three are wrong"};
+    }
 }
 
 // A product of up to 93 bits, in decimal.
@@ -224,9 +232,9 @@ int power_reveal(std::uint64_t seed)
         if (output->find(line) == std::string::npos)
             std::printf("!! The key says \"%s\", and powerworker printed otherwise.\n", line.substr(0, line.size() - 1).c_str());
         if (exact == got[i])
-            std::printf("%d^%d = %s fits in 32 bits.\n", n, i + 2, decimal(exact).c_str());
+            std::printf("(%d)^%d = %s fits in 32 bits.\n", n, i + 2, decimal(exact).c_str());
         else
-            std::printf("%d^%d = %s does not fit in 32 bits: modulo 2^32, read as signed, it is %d.\n", n, i + 2,
+            std::printf("(%d)^%d = %s does not fit in 32 bits: modulo 2^32, read as signed, it is %d.\n", n, i + 2,
                         decimal(exact).c_str(), got[i]);
     }
     return 0;
@@ -525,13 +533,15 @@ grade race_check(std::uint64_t seed, const std::string& answer)
 {
     const auto numbers = numbers_in(answer);
     if (!numbers)
-        return {grade::unreadable, ""};
-    const std::set<std::int64_t> given(numbers->begin(), numbers->end());
+        return {grade::unreadable, "a range holds at most " + std::to_string(most_in_range) + " numbers"};
     const std::vector<std::int32_t> finals = race_finals(explore_race(seed));
     std::vector<std::string> key(finals.size());
     std::transform(finals.begin(), finals.end(), key.begin(), [](std::int32_t n) { return std::to_string(n); });
-    std::vector<std::string> answered(given.size());
-    std::transform(given.begin(), given.end(), answered.begin(), [](std::int64_t n) { return std::to_string(n); });
+    std::vector<std::string> answered;
+    for (const std::string& n : *numbers) {
+        if (std::find(answered.begin(), answered.end(), n) == answered.end())
+            answered.push_back(n);
+    }
     return compare_sets(key, answered, "count");
 }
 
@@ -542,12 +552,14 @@ int race_reveal(std::uint64_t seed)
     std::int64_t lossless = racing.start;
     for (std::int32_t w = 0; w < racing.workers; w++)
         lossless += racing.up[w] ? racing.steps[w] : -racing.steps[w];
-    std::printf("Every execution of these threads, one step at a time in every order: %lld executions, ending at %s.\n",
+    std::printf("Run one step at a time in every order, these threads have %lld executions (each a different choice of\n"
+                "which store every load reads, and which store is last), and they end at %s.\n",
                 static_cast<long long>(all.executions), counts_in_ranges(finals).c_str());
     std::printf("With no update lost, count would end at %lld.\n", static_cast<long long>(lossless));
     for (const std::int32_t end : {finals.front(), finals.back()}) {
         const exploration shortest = explore_race(seed, [end](const std::vector<std::int32_t>& o) { return o.back() == end; });
-        std::printf("\nThe shortest run that ends at %d:\n", end);
+        // Every run makes the same steps, so any is as short as the next.
+        std::printf("\nA run that ends at %d:\n", end);
         show_witness(shortest.witness);
         if (end == finals.back())
             break;
@@ -569,6 +581,7 @@ lock_case lock_of(std::uint64_t seed)
 }
 
 const char* const order_words_of[] = {"every access seq_cst", "release stores and acquire loads", "every access relaxed"};
+const char* const store_words_of[] = {"every store seq_cst", "release stores", "every store relaxed"};
 const char* const repair_words_of[] = {"release stores and acquire loads, with a seq_cst fence after each thread's stores",
                                        "release stores and acquire loads, with the turn given away by a seq_cst exchange"};
 const char* const model_words_of[] = {"interleaving (one access at a time, each load reading the latest store)",
@@ -713,7 +726,8 @@ std::string litmus_question(std::uint64_t seed)
     const litmus_case c = litmus_of(seed);
     const litmus_shape& s = shape_of(c.test);
     return printed("The %s test: x and y start at 0; %s, with %s%s. Under %s, can it happen that %s: never, or sometimes?", s.name, s.program,
-                   order_words_of[c.order], c.fenced ? s.fences : "", model_words_of[c.model], s.outcome);
+                   c.test == 3 ? store_words_of[c.order] : order_words_of[c.order], c.fenced ? s.fences : "",
+                   model_words_of[c.model], s.outcome);
 }
 
 bool litmus_happens(std::uint64_t seed)
@@ -751,10 +765,14 @@ int litmus_reveal(std::uint64_t seed)
 
 const exercise table[] = {
     {"factworker-value", "factworker", 2, "the number factworker prints for n!", "one whole number, such as 120",
-     "Count the factors of two in n!: a 64-bit product keeps n! modulo 2^64.", fact_question, fact_key, fact_check,
+     "The product is kept in 64 bits: exact up to 20!, then n! modulo 2^64 read as signed; and a product of no numbers "
+     "is 1.",
+     fact_question, fact_key, fact_check,
      fact_reveal},
     {"powerworker-value", "powerworker", 3, "the three numbers powerworker prints", "three whole numbers, such as 3 9 27",
-     "The powers are 32-bit: past 2147483647 they wrap modulo 2^32, and a top bit of 1 reads as negative.", power_question,
+     "The powers are kept in 32 bits: one outside -2147483648..2147483647 wraps modulo 2^32, and a top bit of 1 reads as "
+     "negative.",
+     power_question,
      power_key, power_check, power_reveal},
     {"powerworker-order", "powerworker", 4, "which orders of its five lines powerworker can print",
      "the letters of every order that can come, such as A C",

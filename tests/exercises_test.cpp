@@ -267,6 +267,12 @@ TEST(Predict, RefusesWhatItCannotDoWithOneLineAndStatus2)
         EXPECT_EQ(lines_of(r.err).size(), err.rfind("usage", 0) == 0 ? 5U : 1U) << r.err;
         EXPECT_EQ(r.out, "") << args.front();
     }
+    // A failed write is predict's own failure, never a wrong answer.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"check", "lock-verdict", "never"}, {"key", "lock-verdict"}}) {
+        const run_result full = run(program("predict"), {.args = args, .out_file = "/dev/full"});
+        EXPECT_EQ(full.status, 2) << args.front();
+        EXPECT_EQ(full.err, "predict: write: No space left on device\n");
+    }
 }
 
 // A learner answers, is told right or wrong and why, and sees what happens.

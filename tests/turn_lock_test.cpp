@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "litmus_programs.h"
+#include "lock_programs.h"
 #include "lock_rounds.h"
 #include "memory_model_explorer.h"
 #include "process.h"
@@ -226,22 +227,6 @@ TEST(MemoryModels, AllowExactlyThePublishedOutcomesOfLitmusTests)
     }
 }
 
-model_cell flags[2] = {{"flag[0]", 0}, {"flag[1]", 0}};
-model_cell turns{"turn", 0};
-
-void sc_fence(std::memory_order order)
-{
-    model_fence(order);
-}
-
-template <std::memory_order order = lock_order, void (*fence)(std::memory_order) = no_fence, bool by_exchange = false>
-void lock_round(std::int32_t self)
-{
-    enter_region<order, flags, turns, fence, by_exchange>(self);
-    model_inside();
-    leave_region<order, flags>(self);
-}
-
 // Not a count of what chance produced: every execution each model allows,
 // for the lock and for the release/acquire lock's repairs.
 TEST(TurnLock, LetsBothThreadsInUnderNoMemoryModel)
@@ -252,15 +237,15 @@ TEST(TurnLock, LetsBothThreadsInUnderNoMemoryModel)
         memory_model model;
         bool both_in;
     } cases[] = {
-        {"the lock", lock_round<>, memory_model::interleaving, false},
-        {"the lock", lock_round<>, memory_model::x86_tso, false},
-        {"the lock", lock_round<>, memory_model::cpp, false},
+        {"the lock", one_round<lock_order>, memory_model::interleaving, false},
+        {"the lock", one_round<lock_order>, memory_model::x86_tso, false},
+        {"the lock", one_round<lock_order>, memory_model::cpp, false},
         // mfence drains the store buffer before the loads.
-        {"a seq_cst fence after the stores", lock_round<std::memory_order_acq_rel, sc_fence>, memory_model::x86_tso, false},
+        {"a seq_cst fence after the stores", one_round<std::memory_order_acq_rel, sc_fence>, memory_model::x86_tso, false},
         // The language's seq_cst fences order each other, not the two stores to turn.
-        {"a seq_cst fence after the stores", lock_round<std::memory_order_acq_rel, sc_fence>, memory_model::cpp, true},
-        {"the turn given away by exchange", lock_round<std::memory_order_acq_rel, no_fence, true>, memory_model::x86_tso, false},
-        {"the turn given away by exchange", lock_round<std::memory_order_acq_rel, no_fence, true>, memory_model::cpp, false},
+        {"a seq_cst fence after the stores", one_round<std::memory_order_acq_rel, sc_fence>, memory_model::cpp, true},
+        {"the turn given away by exchange", one_round<std::memory_order_acq_rel, no_fence, true>, memory_model::x86_tso, false},
+        {"the turn given away by exchange", one_round<std::memory_order_acq_rel, no_fence, true>, memory_model::cpp, false},
     };
     for (const auto& c : cases) {
         const exploration e = explore(c.model, c.program, 2, {&flags[0], &flags[1], &turns});

@@ -69,6 +69,20 @@ grade check_verdict(bool possible, const std::string& answer)
     return {grade::wrong, "it can " + std::string(verdict(possible)) + " happen"};
 }
 
+// The key and the check of an exercise whose answer is whether something
+// HAPPENS, never or sometimes.
+template <bool (*happens)(std::uint64_t)>
+std::string verdict_key(std::uint64_t seed)
+{
+    return verdict(happens(seed));
+}
+
+template <bool (*happens)(std::uint64_t)>
+grade verdict_check(std::uint64_t seed, const std::string& answer)
+{
+    return check_verdict(happens(seed), answer);
+}
+
 void show_witness(const std::vector<std::string>& witness)
 {
     int step = 0;
@@ -608,16 +622,6 @@ bool lock_fails(std::uint64_t seed)
     return explore_lock(lock_of(seed)).both_inside != 0;
 }
 
-std::string lock_key(std::uint64_t seed)
-{
-    return verdict(lock_fails(seed));
-}
-
-grade lock_check(std::uint64_t seed, const std::string& answer)
-{
-    return check_verdict(lock_fails(seed), answer);
-}
-
 int lock_reveal(std::uint64_t seed)
 {
     const lock_case c = lock_of(seed);
@@ -729,16 +733,6 @@ bool litmus_happens(std::uint64_t seed)
     return std::find(e.outcomes.begin(), e.outcomes.end(), shape_of(c.test).weak) != e.outcomes.end();
 }
 
-std::string litmus_key(std::uint64_t seed)
-{
-    return verdict(litmus_happens(seed));
-}
-
-grade litmus_check(std::uint64_t seed, const std::string& answer)
-{
-    return check_verdict(litmus_happens(seed), answer);
-}
-
 int litmus_reveal(std::uint64_t seed)
 {
     const litmus_case c = litmus_of(seed);
@@ -779,10 +773,10 @@ const exercise table[] = {
     {"lock-verdict", "lockmodel", 4, "whether Peterson's lock lets both threads in", "never or sometimes",
      "Both threads get in only if each one's load of the other's flag can miss the other's store to it: does the model "
      "let a load overtake an earlier store?",
-     lock_question, lock_key, lock_check, lock_reveal},
+     lock_question, verdict_key<lock_fails>, verdict_check<lock_fails>, lock_reveal},
     {"litmus-verdict", "lockmodel", 4, "whether a litmus test's outcome can happen", "never or sometimes",
      "Ask what the model lets a load overtake, and whether every thread must see stores to different variables in one order.",
-     litmus_question, litmus_key, litmus_check, litmus_reveal},
+     litmus_question, verdict_key<litmus_happens>, verdict_check<litmus_happens>, litmus_reveal},
 };
 
 } // namespace

@@ -53,6 +53,7 @@ constexpr std::int64_t second = 1000000000;
 struct task {
     int pid = 0;
     bool started = false;   // resumed from its first stop
+    bool ended = false;     // a thread other than the first, told at its exit event
     // The call a seccomp stop reported, until its exit stop.
     bool in_call = false;
     std::uint64_t call = 0;
@@ -450,12 +451,13 @@ void died(trace& st, int tid, int status, int actual, bool there) // NOLINT(bugp
         st.lost.push_back({pid, tid});
     if (t->second.in_call && waits(t->second.call))
         st.processes[pid].waiting--;
+    const bool told = t->second.ended;
     st.tasks.erase(t);
     st.announced.erase(tid);
-    if (tid != pid)
-        record(st, {.what = happening::ends, .pid = pid, .tid = tid});
-    else
+    if (tid == pid)
         process_ended(st, pid, status, actual, there);
+    else if (!told)
+        record(st, {.what = happening::ends, .pid = pid, .tid = tid});
 }
 
 // A task met at its first stop, before its creator's event, which may
@@ -725,6 +727,13 @@ void stopped(trace& st, int tid, int status) // NOLINT(bugprone-easily-swappable
     case 0:
         break;
     default:   // the exit event
+        // A thread's joiner wakes before its death can be collected, and
+        // may print first: its end is told here, while it is held, so that
+        // it comes before anything the join lets happen.
+        if (tid != pid && !t->second.ended) {
+            t->second.ended = true;
+            record(st, {.what = happening::ends, .pid = pid, .tid = tid});
+        }
         resume(tid, PTRACE_CONT);
         return;
     }

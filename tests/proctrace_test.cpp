@@ -286,6 +286,19 @@ TEST(Proctrace, ShowsEveryTaskAndWhoReapedIt)
         EXPECT_EQ(shape(r.err).find("]  starts "), shape(r.err).find(']')) << c.args[0] << ":\n" << r.err;
         EXPECT_EQ(r.status, c.status) << c.args[0];
     }
+    // A joiner wakes before its thread's death can be collected: each line,
+    // which only a join lets come, must follow the end of the thread joined.
+    const run_result j = run(program("proctrace"), {.args = {program("fixture/traced"), "joins", "4000"}, .env = {asan_options("detect_leaks=0")}});
+    std::size_t ends = 0;
+    std::size_t writes = 0;
+    for (const std::string& line : lines_of(j.err)) {
+        ends += line.ends_with("]  ends") ? 1 : 0;
+        if (line.find("writes 7 bytes") != std::string::npos && ++writes > ends) {
+            ADD_FAILURE() << "line " << writes << " before its thread's end:\n" << line;
+            break;
+        }
+    }
+    EXPECT_EQ(writes, 4000U);
 }
 
 TEST(Proctrace, ReportsAFailureAsAShellWould)

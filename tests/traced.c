@@ -25,6 +25,8 @@ static void* worker(void* exec)
             _exit(0);
 }
 
+static void* idle(void* arg) { return arg; }
+
 static volatile sig_atomic_t terms;
 
 static void count_term(int sig) { terms += sig == SIGTERM; }
@@ -81,6 +83,13 @@ int main(int argc, char* argv[])
     } else if (strcmp(what, "thread-exec") == 0) {
         pthread_create(&t, NULL, worker, (void*)what);
         pause();
+    } else if (strcmp(what, "joins") == 0) {
+        /* A line after each join, which only the thread's end lets come. */
+        for (long i = 0; i < n; i++) {
+            pthread_create(&t, NULL, idle, NULL);
+            pthread_join(t, NULL);
+            write(1, "joined\n", 7);
+        }
     } else if (strcmp(what, "chain") == 0) {
         /* Each generation forks the next and exits. */
         for (long depth = n; depth > 0 && fork() == 0; depth--) {

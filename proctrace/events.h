@@ -55,4 +55,7 @@ struct event {
     std::vector<std::string> argv{};   // starts, execs: the path, then the argument vector
     std::string source{};              // writes: where bytes that never passed through the
                                        // program's memory came from, as /proc names it
+    // exits, killed: when its death could first be collected, which may be
+    // after the moment it began to exit (ns); a zombie from then on.
+    std::int64_t zombie_ns = -1;   // -1: at ns
 };

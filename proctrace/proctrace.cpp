@@ -53,7 +53,7 @@ constexpr std::int64_t second = 1000000000;
 struct task {
     int pid = 0;
     bool started = false;   // resumed from its first stop
-    bool ended = false;     // a thread other than the first, told at its exit event
+    std::int64_t exiting_at = -1;   // the moment of its exit event, if it had one
     // The call a seccomp stop reported, until its exit stop.
     bool in_call = false;
     std::uint64_t call = 0;
@@ -70,6 +70,9 @@ struct process {
     // wait or by the kernel: which, the parent's next wait tells.
     bool gone = false;
     std::int64_t ended_at = 0;
+    // When the last of its tasks began to exit: before its death can be
+    // collected, a vfork parent or a joiner may already have gone on.
+    std::int64_t last_exit = -1;
     // Seen with another parent, or reaped, before its parent's exit had
     // been collected: told once that exit is, so that events keep their order.
     int adopter = 0;
@@ -381,9 +384,10 @@ void process_ended(trace& st, int pid, int status, int actual, bool there) // NO
     p.ended = true;
     p.ended_at = st.moment;
     if (WIFEXITED(status))
-        record(st, {.what = happening::exits, .pid = pid, .tid = pid, .code = WEXITSTATUS(status)});
+        record_at(st, {.what = happening::exits, .pid = pid, .tid = pid, .code = WEXITSTATUS(status), .zombie_ns = st.moment}, p.last_exit);
     else
-        record(st, {.what = happening::killed, .pid = pid, .tid = pid, .code = WTERMSIG(status), .core = WCOREDUMP(status) != 0});
+        record_at(st, {.what = happening::killed, .pid = pid, .tid = pid, .code = WTERMSIG(status), .core = WCOREDUMP(status) != 0, .zombie_ns = st.moment},
+                  p.last_exit);
     if (pid == st.root)
         st.root_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     // Its children, running or zombies, have a new parent by now.
@@ -451,12 +455,14 @@ void died(trace& st, int tid, int status, int actual, bool there) // NOLINT(bugp
         st.lost.push_back({pid, tid});
     if (t->second.in_call && waits(t->second.call))
         st.processes[pid].waiting--;
-    const bool told = t->second.ended;
+    const std::int64_t exiting_at = t->second.exiting_at;
     st.tasks.erase(t);
     st.announced.erase(tid);
+    process& p = st.processes[pid];
+    p.last_exit = std::max(p.last_exit, exiting_at >= 0 ? exiting_at : st.moment);
     if (tid == pid)
         process_ended(st, pid, status, actual, there);
-    else if (!told)
+    else if (exiting_at < 0)
         record(st, {.what = happening::ends, .pid = pid, .tid = tid});
 }
 
@@ -727,13 +733,13 @@ void stopped(trace& st, int tid, int status) // NOLINT(bugprone-easily-swappable
     case 0:
         break;
     default:   // the exit event
-        // A thread's joiner wakes before its death can be collected, and
-        // may print first: its end is told here, while it is held, so that
-        // it comes before anything the join lets happen.
-        if (tid != pid && !t->second.ended) {
-            t->second.ended = true;
+        // A thread's joiner, or a vfork child's parent, wakes before the
+        // death can be collected, and may print first: the end is timed
+        // here, while the task is held, so that it comes before anything
+        // the join or the vfork lets happen.
+        t->second.exiting_at = st.moment;
+        if (tid != pid)
             record(st, {.what = happening::ends, .pid = pid, .tid = tid});
-        }
         resume(tid, PTRACE_CONT);
         return;
     }

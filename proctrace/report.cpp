@@ -28,6 +28,7 @@ struct process {
     std::vector<std::string> programs{};
     std::int64_t born = 0;
     std::int64_t ended = -1;
+    std::int64_t zombie = -1;   // from when a wait could return it
     std::int64_t reaped = -1;
     std::string how{};      // how it ended
     std::string reaper{};   // empty when the kernel reaped it
@@ -299,7 +300,7 @@ struct reporter {
         } else {
             interrupt(e.other);
             p.reaper = label(e.other);
-            add(e, "is reaped by " + p.reaper + " after " + ms(e.ns - std::max<std::int64_t>(p.ended, 0)) + " as a zombie");
+            add(e, "is reaped by " + p.reaper + " after " + ms(e.ns - std::max<std::int64_t>(p.zombie, 0)) + " as a zombie");
         }
         if (i == root) {
             const std::string still = running();
@@ -346,12 +347,14 @@ struct reporter {
             break;
         case happening::exits:
             processes[i].ended = e.ns;
+            processes[i].zombie = std::max(e.ns, e.zombie_ns);
             processes[i].how = printed("exited with status %d", e.code);
             add(e, printed("exits with status %d", e.code));
             break;
         case happening::killed: {
             const std::string signal = signal_name(e.code) + (e.core ? " (core dumped)" : "");
             processes[i].ended = e.ns;
+            processes[i].zombie = std::max(e.ns, e.zombie_ns);
             processes[i].how = "was killed by " + signal;
             add(e, "is killed by " + signal);
             break;
@@ -411,7 +414,7 @@ struct reporter {
         if (p.reaped >= 0 && p.reaper.empty())
             out += std::string(", reaped by the kernel at once") + (why == nullptr ? "" : std::string(" (its parent ") + why + ")");
         else if (p.reaped >= 0)
-            out += ", a zombie for " + ms(p.reaped - p.ended) + ", reaped by " + p.reaper;
+            out += ", a zombie for " + ms(p.reaped - p.zombie) + ", reaped by " + p.reaper;
         return out + (p.adopted ? " (adopted)\n" : "\n");
     }
 
@@ -471,7 +474,8 @@ struct reporter {
         while (!stack.empty()) {
             const process& p = *stack.back();
             stack.pop_back();
-            const std::int64_t ended = p.ended < 0 ? last : p.ended;
+            // Until it is a zombie, it is still running its exit.
+            const std::int64_t ended = p.ended < 0 ? last : p.zombie;
             // The kernel reaped it at once: no time as a zombie.
             rows.push_back({title(p), p.born, ended, p.reaped < 0 || p.reaper.empty() ? ended : p.reaped});
             for (const std::size_t t : p.threads) {

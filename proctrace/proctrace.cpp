@@ -343,13 +343,16 @@ void kernel_reaped(trace& st, int pid, int why)
 }
 
 // CHILD's parent has exited, and ADOPTER has it now; a reaping seen before
-// that exit was collected comes after it.
+// that exit was collected comes after it. The exit itself handed it on, so
+// it is told at the exit's moment, before anything that came after it.
 void adopt(trace& st, int child, int adopter)
 {
     process& c = st.processes[child];
+    const auto parent = st.processes.find(c.parent);
+    const bool told = parent != st.processes.end() && parent->second.ended && parent->second.last_exit >= 0;
     c.parent = adopter;
     c.adopter = 0;
-    record(st, {.what = happening::orphaned, .pid = child, .tid = child, .other = adopter});
+    record_at(st, {.what = happening::orphaned, .pid = child, .tid = child, .other = adopter}, told ? parent->second.last_exit : st.moment);
     const auto a = st.processes.find(adopter);
     if (a != st.processes.end())
         a->second.children.push_back(child);

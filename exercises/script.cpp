@@ -202,6 +202,24 @@ struct run {
     }
 };
 
+// How many processes could act after the script's own steps of O: made,
+// not exited, and not inside a wait.
+int able(const outcome& o)
+{
+    std::vector<int> can{1};   // by process: 1 while it could act
+    for (const fact& f : o.facts) {
+        if (f.step >= static_cast<int>(o.written))
+            break;
+        if (f.kind == fact::forks)
+            can.push_back(1);   // the script numbers its processes in the order they are forked
+        const bool stops = f.kind == fact::exits || f.kind == fact::blocks;
+        const bool returns = f.kind == fact::reaped && f.other != controller;   // the reaper's wait has returned
+        if (stops || returns)
+            can.at(static_cast<std::size_t>(stops ? f.who : f.other)) = returns ? 1 : 0;
+    }
+    return static_cast<int>(std::count(can.begin(), can.end(), 1));
+}
+
 } // namespace
 
 std::variant<script, refusal> read_script(const std::string& text)
@@ -353,7 +371,9 @@ script random_script(std::uint64_t seed, int few, int many)   // NOLINT(bugprone
             a.status = static_cast<int>(pick(state, 0, 3));
         }
         next.actions.push_back(a);
-        if (std::holds_alternative<outcome>(play(next)))
+        const auto played = play(next);
+        // Short of the last action, someone must be left to act.
+        if (std::holds_alternative<outcome>(played) && (static_cast<int>(next.actions.size()) == actions || able(std::get<outcome>(played)) > 0))
             s = std::move(next);
     }
     return s;

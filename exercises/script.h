@@ -66,3 +66,22 @@ std::string written(const script& s);
 // A script of FEW to MANY forks, exits and waits, drawn from SEED with the
 // kit's own generator; the seed also draws how many of them are waits.
 script random_script(std::uint64_t seed, int few, int many);
+
+// A process outside the run, as an adopter or reaper the rules never name.
+constexpr int outsider = -2;
+// An exit status for a process killed by a signal: no exit status is it.
+constexpr int killed_status = -2;
+
+// What FACT says, in words: "b is reaped by a".
+std::string told(const script& s, const fact& f);
+
+// The facts that proctrace's report TRACE of a run of O (forkscript's own
+// process first) shows: forks, exits, orphanings, reapings, prints and
+// execs, with the processes named by matching the run's forks, in order,
+// with the script's. A wait that blocks leaves nothing in a trace.
+std::vector<fact> seen_in(const outcome& o, const std::string& trace);
+
+// Where the kernel, as SEEN shows it, and the rules part: every fact of
+// either with nothing like it in the other, and every fact seen after one
+// that the script does later. Empty when they agree.
+std::vector<std::string> differences(const script& s, const outcome& o, const std::vector<fact>& seen);

@@ -1,0 +1,157 @@
+// What the kernel did in a run of a script, read from proctrace's timeline,
+// and where it parts from what the rules say.
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "script.h"
+
+std::string told(const script& s, const fact& f)
+{
+    std::string who = f.who == outsider ? "a process outside the run" : name_of(s, f.who);
+    const std::string other = f.other == outsider ? "a process outside the run" : name_of(s, f.other);
+    switch (f.kind) {
+    case fact::forks:
+        return who + " forks " + other;
+    case fact::exits:
+        if (f.status == killed_status)
+            return who + " is killed by a signal";
+        if (f.status == program_status)
+            return who + " exits";
+        return who + " exits with status " + std::to_string(f.status);
+    case fact::blocks:
+        return who + " waits";
+    case fact::reaped:
+        return who + " is reaped by " + other;
+    case fact::orphaned:
+        return who + " is orphaned and adopted by " + other;
+    case fact::prints:
+        return who + " prints";
+    case fact::execs:
+        return who + " execs " + (f.words.empty() ? "a program" : f.words.front());
+    }
+    return who;
+}
+
+std::vector<fact> seen_in(const outcome& o, const std::string& trace)
+{
+    // "   2.769 ms  forkscript[20893]  is orphaned: ...": a line of the timeline.
+    static const std::regex line(R"(^ *[0-9.]+ ms  .*?\[([0-9]+)\]  (.*)$)");
+    static const std::regex pid_in(R"(\[([0-9]+)\])");
+    std::vector<fact> forks;
+    std::copy_if(o.facts.begin(), o.facts.end(), std::back_inserter(forks), [](const fact& f) { return f.kind == fact::forks; });
+    std::map<int, int> who_is;     // by pid
+    std::map<int, bool> became;    // by pid: it has called exec, and is the script's no more
+    int controller_pid = 0;
+    std::size_t next_fork = 0;
+    std::vector<fact> seen;
+    std::istringstream in(trace.substr(std::min(trace.size(), trace.find("\nTimeline\n"))));
+    for (std::string text; std::getline(in, text) && text != "Family tree";) {
+        std::smatch m;
+        if (!std::regex_match(text, m, line))
+            continue;
+        const int pid = std::stoi(m[1]);
+        const std::string what = m[2];
+        // The pid the line names after its subject, and who that is.
+        const auto named = [&what](std::size_t from) {
+            std::smatch p;
+            const std::string rest = what.substr(std::min(what.size(), from));
+            return std::regex_search(rest, p, pid_in) ? std::stoi(p[1]) : 0;
+        };
+        const auto known = [&who_is, &controller_pid](int p) {
+            if (p == controller_pid)
+                return controller;
+            const auto at = who_is.find(p);
+            return at == who_is.end() ? outsider : at->second;
+        };
+        if (controller_pid == 0) {
+            controller_pid = pid;   // forkscript's own first line: it starts
+            continue;
+        }
+        if (pid == controller_pid) {
+            if (what.rfind("forks ", 0) == 0 && !who_is.contains(named(0)))
+                who_is[named(0)] = 0;
+            continue;
+        }
+        const int who = known(pid);
+        if (who == outsider)
+            continue;
+        if (what.rfind("forks ", 0) == 0 && !became[pid]) {
+            if (next_fork == forks.size())
+                continue;
+            const int child = forks[next_fork++].other;
+            who_is[named(0)] = child;
+            seen.push_back({.kind = fact::forks, .who = who, .other = child});
+        } else if (what.rfind("exits with status ", 0) == 0) {
+            seen.push_back({.kind = fact::exits, .who = who, .status = std::stoi(what.substr(18))});
+        } else if (what.rfind("is killed by ", 0) == 0) {
+            seen.push_back({.kind = fact::exits, .who = who, .status = killed_status});
+        } else if (what.rfind("is orphaned: ", 0) == 0) {
+            seen.push_back({.kind = fact::orphaned, .who = who, .other = known(named(what.find("adopted by ")))});
+        } else if (what.rfind("is reaped by ", 0) == 0) {
+            seen.push_back({.kind = fact::reaped, .who = who, .other = known(named(0))});
+        } else if (what.rfind("writes ", 0) == 0 && what.find(" to standard output") != std::string::npos && !became[pid]) {
+            seen.push_back({.kind = fact::prints, .who = who});
+        } else if (what.rfind("execs ", 0) == 0) {
+            became[pid] = true;
+            std::istringstream words(what.substr(6));
+            std::string path;
+            words >> path;
+            seen.push_back({.kind = fact::execs, .who = who, .words = {path.substr(path.rfind('/') + 1)}});
+        }
+    }
+    return seen;
+}
+
+namespace {
+
+// Whether SEEN is the rules' fact F, as far as a trace can tell.
+bool same(const fact& f, const fact& seen)
+{
+    if (f.kind != seen.kind || f.who != seen.who)
+        return false;
+    switch (f.kind) {
+    case fact::forks:
+    case fact::reaped:
+    case fact::orphaned:
+        return f.other == seen.other;
+    case fact::exits:
+        return f.status == program_status || f.status == seen.status;
+    case fact::execs:
+        return !seen.words.empty() && f.words.front().substr(f.words.front().rfind('/') + 1) == seen.words.front();
+    default:
+        return true;
+    }
+}
+
+} // namespace
+
+std::vector<std::string> differences(const script& s, const outcome& o, const std::vector<fact>& seen)
+{
+    std::vector<std::string> out;
+    std::vector<bool> matched(o.facts.size(), false);
+    int last_step = 0;
+    const fact* last = nullptr;
+    for (const fact& k : seen) {
+        std::size_t i = 0;
+        while (i < o.facts.size() && (matched[i] || !same(o.facts[i], k)))
+            i++;
+        if (i == o.facts.size()) {
+            out.push_back("the kernel: " + told(s, k) + "; the rules say no such thing");
+            continue;
+        }
+        matched[i] = true;
+        if (o.facts[i].step < last_step)
+            out.push_back("the kernel: " + told(s, k) + ", after " + told(s, *last) + "; the rules: before it");
+        if (o.facts[i].step >= last_step) {
+            last_step = o.facts[i].step;
+            last = &o.facts[i];
+        }
+    }
+    for (std::size_t i = 0; i < o.facts.size(); i++) {
+        if (!matched[i] && o.facts[i].kind != fact::blocks)
+            out.push_back("the rules: " + told(s, o.facts[i]) + "; the kernel did not");
+    }
+    return out;
+}

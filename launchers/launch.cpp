@@ -8,7 +8,7 @@
 
 #include "fail.h"
 
-int launch(const char* file, const char* arg, wait_for mode, const char* parent_line, const char* child_line)
+int launch(const launcher& l)
 {
     // Nothing may be printed before this point: the child would get a copy of
     // anything still in the stdio buffer, and print it a second time.
@@ -17,22 +17,22 @@ int launch(const char* file, const char* arg, wait_for mode, const char* parent_
         return fail("fork", errno);
 
     if (pid == 0) {
-        execlp(file, file, arg, static_cast<char*>(nullptr));
+        execlp(l.file, l.file, l.arg, static_cast<char*>(nullptr));
         // Only a failed replacement comes back here.
         const int err = errno;
-        if (child_line != nullptr)
-            std::puts(child_line);
-        fail("cannot run", err, file);
+        if (l.child_line != nullptr)
+            std::puts(l.child_line);
+        fail("cannot run", err, l.file);
         // Returning from main, rather than calling _exit, flushes the line.
         // 127 is the shell's status for a command that could not be run.
         return 127;
     }
 
     // The child's exit status is not wanted, only its end.
-    if (mode == wait_for::this_child && waitpid(pid, nullptr, 0) == -1)
+    if (l.mode == wait_for::this_child && waitpid(pid, nullptr, 0) == -1)
         return fail("waitpid", errno);
-    if (mode == wait_for::any_child && wait(nullptr) == -1)
+    if (l.mode == wait_for::any_child && wait(nullptr) == -1)
         return fail("wait", errno);
-    std::puts(parent_line);
+    std::puts(l.parent_line);
     return flush_output();
 }

@@ -10,11 +10,31 @@ enum class wait_for {
     nothing,    // no wait: the child may outlive the parent
 };
 
-// Starts FILE, looked up through PATH, in a child process with the argument
-// vector FILE, ARG (ARG may be null, for no argument). Returns main's exit
-// status, in whichever process returns:
-// - the parent, after waiting as asked and printing PARENT_LINE: 0; or 1 when
-//   fork or the wait fails, with a line on standard error and no PARENT_LINE;
-// - the child, only when the replacement failed, after printing CHILD_LINE
-//   (unless it is null) and a line on standard error: 127.
-int launch(const char* file, const char* arg, wait_for mode, const char* parent_line, const char* child_line);
+// One launcher: what its child runs and what its parent waits for. Each
+// launcher's main passes its row to launch, and predict works out from the
+// same rows what each one prints and who reaps its child.
+struct launcher {
+    const char* name;
+    const char* file;          // looked up through PATH
+    const char* arg;           // its one argument, or null for none
+    wait_for mode;
+    const char* parent_line;   // printed by the parent once its wait is over
+    const char* child_line;    // printed by the child if exec fails, or null
+};
+
+inline constexpr launcher listwait{"listwait", "ls", "-l", wait_for::this_child, "Parent still running...",
+                                   "This will not print if exec succeeds."};
+inline constexpr launcher topwait{"topwait", "top", nullptr, wait_for::any_child, "Child finished", nullptr};
+inline constexpr launcher listnowait{"listnowait", "ls", "-l", wait_for::nothing, "Parent still running...",
+                                     "This will not print if exec succeeds."};
+inline constexpr launcher launchers[] = {listwait, topwait, listnowait};
+
+// Starts L's file, looked up through PATH, in a child process with the
+// argument vector FILE, ARG (no argument when ARG is null). Returns main's
+// exit status, in whichever process returns:
+// - the parent, after waiting as asked and printing the parent's line: 0;
+//   or 1 when fork or the wait fails, with a line on standard error and no
+//   parent's line;
+// - the child, only when the replacement failed, after printing the child's
+//   line (unless it is null) and a line on standard error: 127.
+int launch(const launcher& l);

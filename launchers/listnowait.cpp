@@ -5,5 +5,5 @@
 
 int main()
 {
-    return launch("ls", "-l", wait_for::nothing, "Parent still running...", "This will not print if exec succeeds.");
+    return launch(listnowait);
 }

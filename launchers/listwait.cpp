@@ -5,5 +5,5 @@
 
 int main()
 {
-    return launch("ls", "-l", wait_for::this_child, "Parent still running...", "This will not print if exec succeeds.");
+    return launch(listwait);
 }

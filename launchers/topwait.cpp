@@ -5,5 +5,5 @@
 
 int main()
 {
-    return launch("top", nullptr, wait_for::any_child, "Child finished", nullptr);
+    return launch(topwait);
 }

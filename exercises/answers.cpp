@@ -186,10 +186,15 @@ std::string own_folder()
 
 } // namespace
 
-std::optional<std::string> run_program(const char* name, const std::string& input)
+std::string kit_program(const char* name)
 {
     static const std::string folder = own_folder();
-    const std::string path = folder + "/" + name;
+    return folder + "/" + name;
+}
+
+std::optional<std::string> run_program(const char* name, const std::string& input, const program_run& how)
+{
+    const std::string path = kit_program(name);
     int in[2];
     int out[2];
     if (pipe2(in, O_CLOEXEC) != 0) {
@@ -225,10 +230,28 @@ std::optional<std::string> run_program(const char* name, const std::string& inpu
         err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     }
     pid_t child = -1;
-    char* const argv[] = {const_cast<char*>(name), nullptr};
+    // exec's arguments are char*, though it writes to none of them.
+    std::vector<char*> argv(how.args.size() + 2, nullptr);
+    argv[0] = const_cast<char*>(name);
+    std::transform(how.args.begin(), how.args.end(), argv.begin() + 1, [](const std::string& a) { return const_cast<char*>(a.c_str()); });
+    // predict's environment, with HOW's entries in place of those of the same name.
+    std::vector<std::string> entries;
+    for (char** e = environ; *e != nullptr; e++) {
+        const std::string entry = *e;
+        const auto replaced = [&entry](const std::string& mine) { return mine.substr(0, mine.find('=') + 1) == entry.substr(0, entry.find('=') + 1); };
+        if (std::none_of(how.env.begin(), how.env.end(), replaced))
+            entries.push_back(entry);
+    }
+    entries.insert(entries.end(), how.env.begin(), how.env.end());
+    std::vector<char*> envp(entries.size() + 1, nullptr);
+    std::transform(entries.begin(), entries.end(), envp.begin(), [](std::string& e) { return e.data(); });
+    if (err == 0 && !how.dir.empty()) {
+        call = "posix_spawn_file_actions_addchdir_np";
+        err = posix_spawn_file_actions_addchdir_np(&actions, how.dir.c_str());
+    }
     if (err == 0) {
         call = "posix_spawn";
-        err = posix_spawn(&child, path.c_str(), &actions, &attr, argv, environ);
+        err = posix_spawn(&child, path.c_str(), &actions, &attr, argv.data(), envp.data());
     }
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);

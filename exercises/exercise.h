@@ -70,8 +70,17 @@ std::string word_in(const std::string& answer);
 // and the first it has that it should not, calling each ITEM.
 grade compare_sets(const std::vector<std::string>& key, const std::vector<std::string>& answer, const char* item);
 
+// How to run a program beyond its input.
+struct program_run {
+    std::vector<std::string> args{};   // its arguments
+    std::vector<std::string> env{};    // NAME=VALUE, added to predict's own environment or replacing an entry
+    std::string dir{};                 // its working directory, when not predict's own
+};
+
 // Runs the kit's program NAME, from the folder predict itself is in, with
 // INPUT on its standard input, and returns what it printed on its standard
 // output; nothing, having said why on standard error, when it could not be
 // run or did not exit with status 0.
-std::optional<std::string> run_program(const char* name, const std::string& input);
+std::optional<std::string> run_program(const char* name, const std::string& input, const program_run& how = {});
+// The path of the kit's program NAME, in the folder predict itself is in.
+std::string kit_program(const char* name);

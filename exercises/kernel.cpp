@@ -125,29 +125,54 @@ bool same(const fact& f, const fact& seen)
     }
 }
 
+// For each fact of SEEN, the index of the rules' fact of O it is, taking
+// the first not yet taken; o.facts.size() for none.
+std::vector<std::size_t> matches(const outcome& o, const std::vector<fact>& seen)
+{
+    std::vector<bool> taken(o.facts.size(), false);
+    std::vector<std::size_t> out;
+    for (const fact& k : seen) {
+        std::size_t i = 0;
+        while (i < o.facts.size() && (taken[i] || !same(o.facts[i], k)))
+            i++;
+        if (i < o.facts.size())
+            taken[i] = true;
+        out.push_back(i);
+    }
+    return out;
+}
+
 } // namespace
+
+std::vector<fact> timed(const outcome& o, std::vector<fact> seen)
+{
+    const std::vector<std::size_t> m = matches(o, seen);
+    int step = 0;
+    for (std::size_t i = 0; i < seen.size(); i++) {
+        if (m[i] < o.facts.size())
+            step = o.facts[m[i]].step;
+        seen[i].step = step;
+    }
+    return seen;
+}
 
 std::vector<std::string> differences(const script& s, const outcome& o, const std::vector<fact>& seen)
 {
     std::vector<std::string> out;
+    const std::vector<std::size_t> m = matches(o, seen);
     std::vector<bool> matched(o.facts.size(), false);
-    int last_step = 0;
-    const fact* last = nullptr;
-    for (const fact& k : seen) {
-        std::size_t i = 0;
-        while (i < o.facts.size() && (matched[i] || !same(o.facts[i], k)))
-            i++;
-        if (i == o.facts.size()) {
-            out.push_back("the kernel: " + told(s, k) + "; the rules say no such thing");
+    const fact* last = nullptr;   // the latest in the script of those seen so far
+    for (std::size_t i = 0; i < seen.size(); i++) {
+        if (m[i] == o.facts.size()) {
+            out.push_back("the kernel: " + told(s, seen[i]) + "; the rules say no such thing");
             continue;
         }
-        matched[i] = true;
-        if (o.facts[i].step < last_step)
-            out.push_back("the kernel: " + told(s, k) + ", after " + told(s, *last) + "; the rules: before it");
-        if (o.facts[i].step >= last_step) {
-            last_step = o.facts[i].step;
-            last = &o.facts[i];
-        }
+        const fact& f = o.facts[m[i]];
+        matched[m[i]] = true;
+        if (last != nullptr && f.step < last->step)
+            out.push_back("the kernel: " + told(s, f) + ", after " + told(s, *last) + "; the rules: before it");
+        else
+            last = &f;
     }
     for (std::size_t i = 0; i < o.facts.size(); i++) {
         if (!matched[i] && o.facts[i].kind != fact::blocks)

@@ -81,6 +81,9 @@ std::string told(const script& s, const fact& f);
 // with the script's. A wait that blocks leaves nothing in a trace.
 std::vector<fact> seen_in(const outcome& o, const std::string& trace);
 
+// SEEN with each fact's step that of the rules' fact of O it matches, or,
+// when none does, that of the last one matched before it: when it happened.
+std::vector<fact> timed(const outcome& o, std::vector<fact> seen);
 // Where the kernel, as SEEN shows it, and the rules part: every fact of
 // either with nothing like it in the other, and every fact seen after one
 // that the script does later. Empty when they agree.

@@ -57,7 +57,22 @@ std::vector<std::string> perturbed(const std::string& key, char last_letter)
     for (std::size_t i = 0; i < words.size(); i++) {
         std::vector<std::string> w = words;
         const auto dots = w[i].find("..");
-        if (std::isalpha(static_cast<unsigned char>(w[i][0])) != 0) {
+        const auto pair = w[i].find_first_of("<:");
+        // A part of a key in parts (A / B / C) that is one word alone: a word more, not one less.
+        const bool alone = (i == 0 || w[i - 1] == "/") && i + 1 < w.size() && w[i + 1] == "/";
+        if (w[i] == "/") {
+            continue;
+        } else if (pair != std::string::npos) {
+            const std::string other = w[i].substr(pair + 1) == "none" ? "forkscript" : "none";
+            out.push_back(joined(w) + " " + w[i].substr(0, pair + 1) + other);
+            w[i] = w[i].substr(0, pair + 1) + other;
+            out.push_back(joined(w));
+            w.erase(w.begin() + static_cast<std::ptrdiff_t>(i));
+        } else if (w[i] == "parent" || w[i] == "adopter") {
+            w[i] = w[i] == "parent" ? "adopter" : "parent";
+        } else if (alone) {
+            w[i] += w[i].find('C') == std::string::npos ? "C" : "L";
+        } else if (std::isalpha(static_cast<unsigned char>(w[i][0])) != 0) {
             w.erase(w.begin() + static_cast<std::ptrdiff_t>(i));
         } else if (dots != std::string::npos) {
             const long long low = std::stoll(w[i].substr(0, dots));
@@ -211,6 +226,10 @@ TEST(Exercises, GiveTheSameQuestionForASeedOrAStudentEverywhere)
          "stores and acquire loads, under x86-TSO"},
         {"litmus-verdict", 5, "The independent reads of independent writes test"},
         {"powerworker-order", 3, "powerworker, given 3, prints five lines"},
+        {"fork-tree", 2, "forkscript runs this script for real, one action at a time in the order written (forkscript(1) "
+                         "gives its rules); forkscript is a's parent and adopts the run's orphans:\n    a forks b\n    b forks c\n"
+                         "    c forks d\n    d forks e\n    e exits 1\n    b forks f\n    c exits 1\n    a exits 2\nWhen"},
+        {"launcher-lines", 5, "listnowait forks a child, which replaces itself with ls -l, found through PATH; the parent does not wait"},
     };
     for (const auto& g : golden)
         EXPECT_EQ(find_exercise(g.id)->question(g.seed).rfind(g.question_start, 0), 0U) << find_exercise(g.id)->question(g.seed);
@@ -229,7 +248,8 @@ TEST(Predict, RefusesWhatItCannotDoWithOneLineAndStatus2)
 {
     const refusal cases[] = {
         {{"nosuch"}, nullptr, "predict: no exercise nosuch; the exercises are factworker-value, powerworker-value, "
-                              "powerworker-order, racecount-finals, lock-verdict, litmus-verdict\n"},
+                              "powerworker-order, racecount-finals, lock-verdict, litmus-verdict, fork-tree, "
+                              "fork-reaper, fork-orphans, launcher-lines\n"},
         {{"ask"}, nullptr, "usage: predict"},
         {{"ask", "lock-verdict", "extra"}, nullptr, "usage: predict"},
         {{"check", "lock-verdict"}, nullptr, "usage: predict"},
@@ -276,6 +296,73 @@ TEST(Predict, RefusesWhatItCannotDoWithOneLineAndStatus2)
 }
 
 // A learner answers, is told right or wrong and why, and sees what happens.
+// Keys worked out by hand from the scripts the seeds draw, and answers each
+// graded as it must be.
+TEST(Exercises, ProcessKeysAndGrades)
+{
+    const struct {
+        const char* id;
+        std::uint64_t seed;
+        const char* answer;
+        decltype(grade::mark) mark;   // the answer's
+        bool key = false;             // whether the answer is the key, word for word
+    } rows[] = {
+        // seed 1: a forks b; b exits; a waits; a forks c; a waits; c exits; a forks d; d forks e; d forks f
+        {"fork-tree", 1, "a<forkscript d<a e<d f<d", grade::right, true},
+        {"fork-reaper", 1, "a:none b:a c:a d:none e:none f:none", grade::right, true},
+        {"fork-orphans", 1, "none", grade::right, true},
+        // seed 2: a forks b; b forks c; c forks d; d forks e; e exits 1; b forks f; c exits 1; a exits 2
+        {"fork-tree", 2, "b<forkscript c<b d<forkscript e<d f<b", grade::right, true},
+        {"fork-reaper", 2, "a:forkscript b:none c:none d:none e:none f:none", grade::right, true},
+        {"fork-orphans", 2, "d b", grade::right, true},
+        {"launcher-lines", 1, "LP PL / 0 0 / adopter", grade::right, true},
+        {"launcher-lines", 2, "P / 0 127 / parent", grade::right, true},
+        {"launcher-lines", 5, "CP PC / 0 127 / adopter", grade::right, true},
+        {"launcher-lines", 7, "CP / 0 127 / parent", grade::right, true},
+        {"fork-tree", 2, "f<b, e<d, d<forkscript c<b b<forkscript", grade::right},
+        {"fork-tree", 2, "b<a c<b d<forkscript e<d f<b", grade::wrong},
+        {"fork-tree", 2, "b<forkscript c", grade::unreadable},
+        {"fork-orphans", 2, "b d", grade::wrong},
+        {"fork-orphans", 2, "", grade::unreadable},
+        {"launcher-lines", 1, "pl lp/0 0/adopter", grade::right},
+        {"launcher-lines", 1, "LP PL 0 0 adopter", grade::unreadable},
+        {"launcher-lines", 1, "LP PX / 0 0 / adopter", grade::unreadable},
+    };
+    for (const auto& r : rows) {
+        const exercise* e = find_exercise(r.id);
+        if (r.key) {
+            EXPECT_EQ(e->key(r.seed), r.answer) << r.id << " seed " << r.seed;
+        }
+        EXPECT_EQ(e->check(r.seed, r.answer).mark, r.mark) << r.id << " seed " << r.seed << ": " << r.answer;
+    }
+}
+
+// What a reveal shows happened is what the key says, seed after seed.
+TEST(Predict, RevealsRunsThatAgreeWithTheProcessKeys)
+{
+    if (emulated())
+        GTEST_SKIP() << under_emulation << ", and ptrace does not reach the emulated program";
+    for (const char* id : {"fork-tree", "fork-reaper", "fork-orphans", "launcher-lines"}) {
+        for (std::uint64_t seed = 1; seed <= 8; seed++) {
+            const run_result r = run(program("predict"), {.args = {"reveal", id, "--seed", std::to_string(seed)}});
+            EXPECT_EQ(r.status, 0) << id << " seed " << seed << ":\n" << r.out << r.err;
+            const std::string key = find_exercise(id)->key(seed);
+            const std::vector<std::string> lines = lines_of(r.out);
+            ASSERT_GE(lines.size(), 2U) << r.out;
+            EXPECT_EQ(lines[lines.size() - 2].substr(lines[lines.size() - 2].size() - key.size()), key) << r.out;
+            // A launcher's run shows one of the orders the key allows.
+            std::string happened = lines.back().substr(lines.back().find(": ") + 2);
+            happened.erase(0, happened.find_first_not_of(' '));
+            const auto rest = happened.find(" / ");
+            if (rest != std::string::npos) {
+                EXPECT_NE((" " + key).find(" " + happened.substr(0, rest) + " "), std::string::npos) << r.out;
+                happened = key.substr(0, key.find(" / ")) + happened.substr(rest);
+            }
+            EXPECT_EQ(happened, key) << r.out;
+        }
+    }
+}
+
 TEST(Predict, GradesAnAnswerThenReveals)
 {
     const std::string key = find_exercise("litmus-verdict")->key(lecture_seed);

@@ -2,6 +2,7 @@
 // real, one action at a time in the order written, so that every run takes
 // the same path and shows what the kernel does with zombies and orphans.
 #include <poll.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -72,6 +73,8 @@ struct run {
         } else if (a.kind == action::exits) {
             _exit(a.status);
         } else {
+            // A program run by the script gets SIGPIPE's usual action back.
+            static_cast<void>(signal(SIGPIPE, SIG_DFL));
             std::vector<char*> argv(a.words.size() + 1, nullptr);
             std::transform(a.words.begin(), a.words.end(), argv.begin(), [](const std::string& w) {
                 return const_cast<char*>(w.c_str());   // NOLINT(cppcoreguidelines-pro-type-const-cast): execvp's old signature
@@ -129,6 +132,15 @@ bool as_exited(const run& r, int who, int status)   // NOLINT(bugprone-easily-sw
     return f != r.o.facts.end() && (f->status == program_status || (WIFEXITED(status) && WEXITSTATUS(status) == f->status));
 }
 
+// Says that WHO ended with STEP undone. No action of a script ends a
+// process that way: a signal from outside the run did, or a crash.
+int ended(const run& r, int step, int who)
+{
+    static_cast<void>(std::fprintf(stderr, "forkscript: %s: %s ended before it was done, so the run cannot go on as written\n",
+                                   told(r, step).c_str(), label(r, who).c_str()));
+    return 1;
+}
+
 // Waits until WHO has ended: it need not be forkscript's child.
 int await_end(const run& r, int who)
 {
@@ -149,10 +161,10 @@ int await_report(run& r, int step, int who, report& rep)
     if (poll(fds.data(), fds.size(), -1) == -1)
         return errno == EINTR ? await_report(r, step, who, rep) : fail("poll", errno);
     if (fds[0].revents == 0)
-        return disagree(r, step, name_of(r.s, who) + " goes on", label(r, who) + " has ended");
+        return ended(r, step, who);
     const ssize_t got = read(r.reports[0], &rep, sizeof rep);
     if (got != sizeof rep)
-        return got == -1 ? fail("read", errno) : disagree(r, step, name_of(r.s, who) + " goes on", "every process has ended");
+        return got == -1 ? fail("read", errno) : ended(r, step, who);
     if (rep.who != who)
         return disagree(r, step, "only " + name_of(r.s, who) + " is done with a call now", name_of(r.s, rep.who) + " returned from one");
     if (rep.err != 0)
@@ -191,6 +203,13 @@ int check(run& r, int step)
                 return 1;
         } else {
             continue;
+        }
+        // A signal may end a program the script ran, but nothing else.
+        if (f.kind == fact::reaped && rep.pid == r.pids[static_cast<std::size_t>(f.who)] && WIFSIGNALED(rep.status) &&
+            !as_exited(r, f.who, rep.status)) {
+            static_cast<void>(std::fprintf(stderr, "forkscript: %s: %s was killed by signal %d, which no action of the script sends\n",
+                                           told(r, step).c_str(), label(r, f.who).c_str(), WTERMSIG(rep.status)));
+            return 1;
         }
         if (f.kind == fact::reaped && (rep.pid != r.pids[static_cast<std::size_t>(f.who)] || !as_exited(r, f.who, rep.status)))
             return disagree(r, step, name_of(r.s, f.other) + " reaps " + name_of(r.s, f.who),
@@ -252,6 +271,12 @@ int main(int argc, char** argv)
     }
     if (pipe2(r.reports.data(), O_CLOEXEC) == -1)
         return fail("pipe2", errno);
+    // The rules are those of a process that does not ignore SIGCHLD: one
+    // that did (and a program may start forkscript so) would have its
+    // children reaped by the kernel the moment they exit, with no zombie
+    // and nothing for a wait to return.
+    if (signal(SIGCHLD, SIG_DFL) == SIG_ERR)
+        return fail("signal", errno);
     // Orphans of the run come to forkscript rather than to init, so that
     // the run shows who adopts them and reaps them at once.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
@@ -263,6 +288,10 @@ int main(int argc, char** argv)
     if (r.pids[0] == -1)
         return fail("fork", errno);
     if (r.pids[0] == 0) {
+        // A print to a pipe no one reads fails with EPIPE, and is reported,
+        // rather than killing the process with the step undone.
+        if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
+            _exit(fail("signal", errno));
         for (const auto& order : r.orders)
             close(order[1]);
         close(r.reports[0]);

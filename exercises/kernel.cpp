@@ -46,10 +46,12 @@ std::vector<fact> seen_in(const outcome& o, const std::string& trace)
     int controller_pid = 0;
     std::size_t next_fork = 0;
     std::vector<fact> seen;
-    std::istringstream in(trace.substr(std::min(trace.size(), trace.find("\nTimeline\n"))));
+    std::istringstream in(trace);
+    bool timeline = false;
     for (std::string text; std::getline(in, text) && text != "Family tree";) {
+        timeline = timeline || text == "Timeline";
         std::smatch m;
-        if (!std::regex_match(text, m, line))
+        if (!timeline || !std::regex_match(text, m, line))
             continue;
         const int pid = std::stoi(m[1]);
         const std::string what = m[2];

@@ -102,6 +102,15 @@ std::optional<std::string> traced(const std::vector<std::string>& command, const
     return out;
 }
 
+// Says on standard error that a reveal found the kernel parting from the
+// key, and returns the status to end with.
+int disagreed()
+{
+    static_cast<void>(std::fflush(stdout));
+    static_cast<void>(std::fprintf(stderr, "%s: the kernel did not do what the key says\n", program_invocation_short_name));
+    return 1;
+}
+
 // forkscript's scripts: the tree, the reapers and the orphans when the
 // script's own actions are done.
 
@@ -233,7 +242,7 @@ int script_reveal(std::uint64_t seed, std::string (*answer)(const script&, const
     std::printf("!! THE KERNEL DID NOT DO WHAT THE RULES SAY:\n");
     for (const std::string& d : apart)
         std::printf("!!   %s\n", d.c_str());
-    return 1;
+    return disagreed();
 }
 
 // The launchers: what each prints, each process's status and the child's reaper.
@@ -348,13 +357,18 @@ grade orphans_check(std::uint64_t seed, const std::string& answer)
     if (got.empty() && tokens(answer).empty())
         return {grade::unreadable, ""};
     int last = 0;
+    std::string before;
     for (const std::string& who : got) {
         const auto at = when.find(who);
         if (at == when.end())
             return {grade::wrong, "it has " + who + ", which is not orphaned while the script's actions run"};
-        if (at->second < last)
-            return {grade::wrong, who + " is orphaned earlier than that"};
+        if (at->second < last) {
+            std::string why = who;
+            why += " is orphaned before ";
+            return {grade::wrong, why += before};
+        }
         last = at->second;
+        before = who;
         when.erase(at);
     }
     if (!when.empty())
@@ -475,5 +489,5 @@ int launcher_reveal(std::uint64_t seed)
     if (std::find(orders.begin(), orders.end(), order) != orders.end() && child_status == child_status_of(c) && reaper == reaper_word(c))
         return 0;
     std::printf("!! WHAT HAPPENED IS NOT WHAT THE KEY SAYS\n");
-    return 1;
+    return disagreed();
 }

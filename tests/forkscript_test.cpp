@@ -3,7 +3,13 @@
 // proctrace against the rules'.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -49,6 +55,15 @@ std::string kernel_against_rules(const script& s)
     return out;
 }
 
+
+// The first child of PID, or 0 when it has none yet.
+pid_t first_child(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    pid_t child = 0;
+    in >> child;
+    return pid == 0 ? 0 : child;
+}
 
 TEST(ForkscriptRules, FollowEachRule)
 {
@@ -101,30 +116,88 @@ TEST(ForkscriptRules, FollowEachRule)
 TEST(Forkscript, RefusesWhatCannotRunBeforeForkingAnything)
 {
     const struct {
-        const char* script;
+        std::vector<std::string> args;
         const char* message;
     } rows[] = {
-        {"a forks b; c exits", "line 1: no process is called c yet"},
-        {"a forks b; a forks b", "line 1: the name b is taken"},
-        {"a forks b; b exits; b prints x", "line 1: b has exited"},
-        {"a forks b; b execs true; b exits", "line 1: b has become true"},
-        {"a forks b; a waits; a exits", "line 1: a is inside a wait"},
-        {"a forks b\n\n# b has no child\nb waits", "line 4: b has no child that could end"},
-        {"a forks b; b forks c; a waits for c", "line 1: c is not a child of a"},
-        {"a forks b; b exits; a waits; a waits for b", "line 1: b has been reaped"},
-        {"a exits 256", "line 1: 256 is not an exit status from 0 to 255"},
-        {"a forks forkscript", "line 1: \"forkscript\" is forkscript's own name"},
-        {"a forks b; b execs sh -c \"exit 1\"", "line 1: quotes are not understood: a program's arguments are the words between spaces"},
-        {"a jumps", "line 1: cannot read \"a jumps\": an action is NAME forks NAME, NAME exits [STATUS], NAME waits [for NAME], "
-                    "NAME prints TEXT or NAME execs PROGRAM [ARG...]"},
+        {{"a forks b; c exits"}, "forkscript: line 1: no process is called c yet"},
+        {{"a forks b; a forks b"}, "forkscript: line 1: the name b is taken"},
+        {{"a forks b; b exits; b prints x"}, "forkscript: line 1: b has exited"},
+        {{"a forks b; b execs true; b exits"}, "forkscript: line 1: b has become true"},
+        {{"a forks b; a waits; a exits"}, "forkscript: line 1: a is inside a wait"},
+        {{"a forks b\n\n# b has no child\nb waits"}, "forkscript: line 4: b has no child that could end"},
+        {{"a forks b; b forks c; a waits for c"}, "forkscript: line 1: c is not a child of a"},
+        {{"a forks b; b exits; a waits; a waits for b"}, "forkscript: line 1: b has been reaped"},
+        {{"a exits 256"}, "forkscript: line 1: 256 is not an exit status from 0 to 255"},
+        {{"a forks forkscript"}, "forkscript: line 1: \"forkscript\" is forkscript's own name"},
+        {{"a forks b; b execs sh -c \"exit 1\""}, "forkscript: line 1: quotes are not understood: a program's arguments are the words between spaces"},
+        {{"a jumps"}, "forkscript: line 1: cannot read \"a jumps\": an action is NAME forks NAME, NAME exits [STATUS], NAME waits [for NAME], "
+                      "NAME prints TEXT or NAME execs PROGRAM [ARG...]"},
+        {{}, "usage: forkscript SCRIPT | forkscript -f FILE"},
+        {{"-f", "/nonexistent/script"}, "forkscript: cannot read /nonexistent/script: No such file or directory"},
     };
     for (const auto& row : rows) {
         // Its first line comes before its first fork: none at all, nothing forked.
-        const run_result r = run(program("forkscript"), {.args = {row.script}});
-        EXPECT_EQ(r.status, 2) << row.script;
-        EXPECT_EQ(r.out, "") << row.script;
-        EXPECT_EQ(r.err, "forkscript: " + std::string(row.message) + "\n") << row.script;
+        const run_result r = run(program("forkscript"), {.args = row.args});
+        EXPECT_EQ(r.status, 2) << row.message;
+        EXPECT_EQ(r.out, "") << row.message;
+        EXPECT_EQ(r.err, std::string(row.message) + "\n");
     }
+}
+
+// Runs that go as written, and runs that cannot: each with its status and
+// the start of what it says on standard error.
+TEST(Forkscript, SaysWhatWentWrongInARun)
+{
+    if (emulated())
+        GTEST_SKIP() << under_emulation << ", and the programs a run starts are not emulated";
+    const std::string script = "a forks b; b exits 3; a waits";
+    const struct {
+        std::string path;
+        std::vector<std::string> args;
+        int status;
+        const char* err;
+    } rows[] = {
+        {program("forkscript"), {"a forks b; b execs no-such-program; a waits"}, 0,
+         "forkscript: b: cannot run no-such-program: No such file or directory\n"},
+        // Started by a parent that ignores SIGCHLD, it still makes zombies and reaps them.
+        {program("fixture/traced"), {"ignoring-sigchld", program("forkscript"), script}, 0, ""},
+        // Rules that give every exit one more than the script says: the kernel must disagree.
+        {program("broken/forkscript"), {script}, 1,
+         "forkscript: THE KERNEL DISAGREES WITH THE RULES at line 1 (a waits): the rules say a reaps b, but its wait returned pid "},
+    };
+    for (const auto& row : rows) {
+        const run_result r = run(row.path, {.args = row.args});
+        EXPECT_EQ(r.status, row.status) << row.args.back() << ": " << r.err;
+        EXPECT_EQ(r.err.substr(0, std::string(row.err).size()), row.err) << row.args.back();
+        EXPECT_EQ(r.err.empty(), std::string(row.err).empty()) << r.err;
+    }
+    // b killed from outside while c's cat waits for input: a signal ends
+    // no process of a script but a program it ran.
+    child c = start(program("forkscript"), {.args = {"a forks b; b forks c; c execs cat"}});
+    pid_t b = 0;
+    for (int tries = 0; b == 0 && tries < 1000; tries++) {
+        b = first_child(first_child(c.pid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(b, 0) << "no b to kill";
+    ASSERT_EQ(kill(b, SIGKILL), 0);
+    const run_result killed = finish(c, "");
+    EXPECT_EQ(killed.status, 1) << killed.err;
+    EXPECT_NE(killed.err.find("] was killed by signal 9, which no action of the script sends\n"), std::string::npos) << killed.err;
+    // predict's reveal, given a trace in which forkscript adopts none of
+    // the orphans, says so loudly. Its programs are where predict is.
+    const scratch dir;
+    std::filesystem::copy_file(program("predict"), dir.path / "predict");
+    dir.write("proctrace", "#!/bin/sh\nprintf '%s\\n' Timeline '     0.000 ms  forkscript[10]  starts forkscript' "
+                           "'     0.100 ms  forkscript[10]  forks forkscript[11]' '     0.200 ms  forkscript[11]  forks forkscript[12]' "
+                           "'     0.300 ms  forkscript[11]  exits with status 0' "
+                           "'     0.300 ms  forkscript[12]  is orphaned: its parent forkscript[11] has exited; adopted by proctrace[9]' > \"$2\"\n",
+              true);
+    const run_result r = run((dir.path / "predict").string(), {.args = {"reveal", "fork-orphans", "--seed", "3"}});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.out.find("\n!! THE KERNEL DID NOT DO WHAT THE RULES SAY:\n!!   the kernel: b is orphaned and adopted by a process outside the run;"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "predict: the kernel did not do what the key says\n");
 }
 
 TEST(Forkscript, KernelAgreesWithTheRulesOnSeededScripts)

@@ -68,6 +68,13 @@ int main(int argc, char* argv[])
         }
         while (wait(NULL) > 0) {
         }
+    } else if (strcmp(what, "ignoring-sigchld") == 0 && argc > 2) {
+        /* Starts a program as a parent that ignores SIGCHLD may: the
+         * disposition outlives exec. */
+        close(in);
+        (void)signal(SIGCHLD, SIG_IGN);
+        execv(argv[2], argv + 2);
+        return 127;
     } else if (strcmp(what, "waitid-null") == 0) {
         if (fork() == 0)
             _exit(3);

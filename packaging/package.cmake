@@ -30,7 +30,8 @@ without a lock (and an account of every lost update), worker threads that
 hand back or print their results, and child processes that replace
 themselves with ls or top while the parent waits for them or not; and
 exercises that ask what a program will do before showing what it did,
-with keys the kit computes itself.")
+with keys the kit computes itself, among them seeded scripts of forks,
+exits and waits that forkscript runs for real and proctrace reveals.")
 # libc, as the programs' own links demand; top and ls, which the launchers
 # start. coreutils is essential, so Debian asks that a dependency on it name
 # a version: the oldest that Debian still supports.

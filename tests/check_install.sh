@@ -34,4 +34,6 @@ Main thread: Work completed." ] || complain "the installed factworker does not r
 # under an emulator, which runs predict but not what predict starts).
 [ -n "${EMULATOR:-}" ] || "$prefix/bin/predict" reveal factworker-value | grep -q '| Enter a number: Factorial of 7 is: 5040$' ||
     complain "the installed predict does not find factworker"
+[ -n "${EMULATOR:-}" ] || "$prefix/bin/predict" reveal fork-tree | grep -q '^The key, by forkscript' ||
+    complain "the installed predict does not run forkscript under proctrace"
 exit $status

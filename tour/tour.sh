@@ -130,3 +130,11 @@ printf 'Answer: %s\n' "$key"
 ./predict check racecount-finals "$key"
 ./predict reveal racecount-finals
 printf '(predict exited with status %d)\n' "$?"
+
+heading forkscript "a seeded script of forks, exits and waits: which processes are orphaned, by forkscript's rules, then the script run for real under proctrace beside them"
+./predict ask fork-orphans --seed 2
+key=$(./predict key fork-orphans --seed 2)
+printf 'Answer: %s\n' "$key"
+./predict check fork-orphans --seed 2 "$key"
+./predict reveal fork-orphans --seed 2
+printf '(predict exited with status %d)\n' "$?"

@@ -459,8 +459,9 @@ void died(trace& st, int tid, int status, int actual, bool there) // NOLINT(bugp
     if (t->second.in_call && waits(t->second.call))
         st.processes[pid].waiting--;
     const std::int64_t exiting_at = t->second.exiting_at;
+    // A task met before its creator's event stays announced past its end:
+    // that event may yet come, and must not make it anew.
     st.tasks.erase(t);
-    st.announced.erase(tid);
     process& p = st.processes[pid];
     p.last_exit = std::max(p.last_exit, exiting_at >= 0 ? exiting_at : st.moment);
     if (tid == pid)
@@ -499,12 +500,17 @@ void created(trace& st, int parent_tid, int tid)
     const int parent = st.tasks[parent_tid].pid;
     const auto a = st.announced.find(tid);
     if (a != st.announced.end()) {
-        // Met already: now its creator's own thread is known.
+        // Met already, and perhaps ended already too: now its creator's own
+        // thread is known. One that ended, announced by a creator other
+        // than this one, was a task whose creator never told of it, and
+        // whose id this new task has taken.
         event& e = st.events[a->second];
-        if (e.pid == parent)
+        const bool same = st.tasks.count(tid) != 0 || e.pid == parent;
+        if (same && e.pid == parent)
             e.tid = parent_tid;
         st.announced.erase(a);
-        return;
+        if (same)
+            return;
     }
     if (st.tasks.count(tid) != 0)
         return;

@@ -179,17 +179,6 @@ std::string orphans_of(const script& s, const std::vector<fact>& facts)
     return out.empty() ? "none" : out;
 }
 
-std::string script_question(std::uint64_t seed, const char* ask)
-{
-    std::string lines;
-    std::istringstream in(written(script_of(seed)));
-    for (std::string line; std::getline(in, line);)
-        lines += "    " + line + "\n";
-    return "forkscript runs this script for real, one action at a time in the order written (forkscript(1) gives its "
-           "rules); forkscript is a's parent and adopts the run's orphans:\n" +
-           lines + ask;
-}
-
 // Checks an answer of NAME<SEP>OTHER pairs against KEY's, one per process the key names.
 grade check_pairs(const std::string& key, const std::string& answer, char sep, const char* wrong)
 {
@@ -218,9 +207,14 @@ grade check_pairs(const std::string& key, const std::string& answer, char sep, c
     return {grade::right, ""};
 }
 
+// Each script exercise is a question, a reading of the facts (the rules'
+// for the key, proctrace's for the reveal) and a way to check an answer.
+using reading = std::string (*)(const script&, const std::vector<fact>&);
+
 // The reveal of every script exercise: the run under proctrace, then the
 // key beside what the kernel did, by ANSWER.
-int script_reveal(std::uint64_t seed, std::string (*answer)(const script&, const std::vector<fact>&))
+template <reading answer>
+int script_reveal(std::uint64_t seed)
 {
     const script s = script_of(seed);
     const outcome o = outcome_of(s);
@@ -287,62 +281,29 @@ std::string launch_key(const std::vector<std::string>& orders, int child_status,
     return out + "/ 0 " + std::to_string(child_status) + " / " + reaper;
 }
 
-} // namespace
-
-std::string tree_question(std::uint64_t seed)
+template <const char* ask>
+std::string script_question(std::uint64_t seed)
 {
-    return script_question(seed, "When its last action is done, which processes are still there, running or zombies, and what is "
-                                 "each one's parent then?");
+    std::string lines;
+    std::istringstream in(written(script_of(seed)));
+    for (std::string line; std::getline(in, line);)
+        lines += "    " + line + "\n";
+    return "forkscript runs this script for real, one action at a time in the order written (forkscript(1) gives its "
+           "rules); forkscript is a's parent and adopts the run's orphans:\n" +
+           lines + ask;
 }
 
-std::string tree_key(std::uint64_t seed)
+template <reading answer>
+std::string script_key(std::uint64_t seed)
 {
     const script s = script_of(seed);
-    return tree_of(s, outcome_of(s).facts);
+    return answer(s, outcome_of(s).facts);
 }
 
-grade tree_check(std::uint64_t seed, const std::string& answer)
+template <reading answer, char sep, const char* wrong>
+grade pairs_check(std::uint64_t seed, const std::string& given)
 {
-    return check_pairs(tree_key(seed), answer, '<', "parent then");
-}
-
-int tree_reveal(std::uint64_t seed)
-{
-    return script_reveal(seed, tree_of);
-}
-
-std::string reaper_question(std::uint64_t seed)
-{
-    return script_question(seed, "When its last action is done, who has reaped each process: its parent, by name, or "
-                                 "forkscript, or none if nobody has yet?");
-}
-
-std::string reaper_key(std::uint64_t seed)
-{
-    const script s = script_of(seed);
-    return reapers_of(s, outcome_of(s).facts);
-}
-
-grade reaper_check(std::uint64_t seed, const std::string& answer)
-{
-    return check_pairs(reaper_key(seed), answer, ':', "reaper then");
-}
-
-int reaper_reveal(std::uint64_t seed)
-{
-    return script_reveal(seed, reapers_of);
-}
-
-std::string orphans_question(std::uint64_t seed)
-{
-    return script_question(seed, "Which processes are orphaned, their parent exiting before they are reaped, while its actions "
-                                 "run, and in what order?");
-}
-
-std::string orphans_key(std::uint64_t seed)
-{
-    const script s = script_of(seed);
-    return orphans_of(s, outcome_of(s).facts);
+    return check_pairs(script_key<answer>(seed), given, sep, wrong);
 }
 
 grade orphans_check(std::uint64_t seed, const std::string& answer)
@@ -376,10 +337,14 @@ grade orphans_check(std::uint64_t seed, const std::string& answer)
     return {grade::right, ""};
 }
 
-int orphans_reveal(std::uint64_t seed)
-{
-    return script_reveal(seed, orphans_of);
-}
+constexpr char tree_ask[] = "When its last action is done, which processes are still there, running or zombies, and what "
+                            "is each one's parent then?";
+constexpr char reaper_ask[] = "When its last action is done, who has reaped each process: its parent, by name, or forkscript, "
+                              "or none if nobody has yet?";
+constexpr char orphans_ask[] = "Which processes are orphaned, their parent exiting before they are reaped, while its actions "
+                               "run, and in what order?";
+constexpr char parent_then[] = "parent then";
+constexpr char reaper_then[] = "reaper then";
 
 std::string launcher_question(std::uint64_t seed)
 {
@@ -491,3 +456,30 @@ int launcher_reveal(std::uint64_t seed)
     std::printf("!! WHAT HAPPENED IS NOT WHAT THE KEY SAYS\n");
     return disagreed();
 }
+
+} // namespace
+
+constinit const exercise fork_tree{
+    "fork-tree", "forkscript", 5, "which processes a script leaves, and their parents", "child<parent pairs, such as b<a c<forkscript",
+    "A process is there, running or a zombie, until it is reaped. When its parent exits first, forkscript, the run's "
+    "subreaper, adopts it, not its grandparent, and reaps it at once if it is a zombie.",
+    script_question<tree_ask>, script_key<tree_of>, pairs_check<tree_of, '<', parent_then>, script_reveal<tree_of>};
+
+constinit const exercise fork_reaper{
+    "fork-reaper", "forkscript", 5, "who reaps each process of a script", "name:reaper for every process, such as a:none b:a c:forkscript",
+    "Only a parent reaps, with a wait: at once if a child it waits for is a zombie (the first-made, when it waits for any), "
+    "else when one exits. forkscript reaps a when a exits, and what it adopts at once.",
+    script_question<reaper_ask>, script_key<reapers_of>, pairs_check<reapers_of, ':', reaper_then>, script_reveal<reapers_of>};
+
+constinit const exercise fork_orphans{
+    "fork-orphans", "forkscript", 4, "which processes of a script are orphaned, in order", "names in the order they are orphaned, such as c d b, or none",
+    "A process is orphaned when its parent exits before it is reaped, running or a zombie; the children one exit orphans "
+    "may come in any order among themselves.",
+    script_question<orphans_ask>, script_key<orphans_of>, orphans_check, script_reveal<orphans_of>};
+
+constinit const exercise launcher_lines{
+    "launcher-lines", "listwait", 4, "the lines a launcher prints, the statuses and the child's reaper",
+    "the orders as letters, then the parent's and the child's status, then parent or adopter, such as LP PL / 0 0 / adopter",
+    "A wait returns only when the child has ended, so the line after it comes last; without a wait nothing orders the two "
+    "processes, and the parent's exit leaves the child to be adopted. A failed exec returns, and the child goes on.",
+    launcher_question, launcher_key, launcher_check, launcher_reveal};

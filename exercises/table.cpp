@@ -778,23 +778,10 @@ const exercise table[] = {
     {"litmus-verdict", "lockmodel", 4, "whether a litmus test's outcome can happen", "never or sometimes",
      "Ask what the model lets a load overtake, and whether every thread must see stores to different variables in one order.",
      litmus_question, verdict_key<litmus_happens>, verdict_check<litmus_happens>, litmus_reveal},
-    {"fork-tree", "forkscript", 5, "which processes a script leaves, and their parents", "child<parent pairs, such as b<a c<forkscript",
-     "A process is there, running or a zombie, until it is reaped. When its parent exits first, forkscript, the run's "
-     "subreaper, adopts it, not its grandparent, and reaps it at once if it is a zombie.",
-     tree_question, tree_key, tree_check, tree_reveal},
-    {"fork-reaper", "forkscript", 5, "who reaps each process of a script", "name:reaper for every process, such as a:none b:a c:forkscript",
-     "Only a parent reaps, with a wait: at once if a child it waits for is a zombie (the first-made, when it waits for any), "
-     "else when one exits. forkscript reaps a when a exits, and what it adopts at once.",
-     reaper_question, reaper_key, reaper_check, reaper_reveal},
-    {"fork-orphans", "forkscript", 4, "which processes of a script are orphaned, in order", "names in the order they are orphaned, such as c d b, or none",
-     "A process is orphaned when its parent exits before it is reaped, running or a zombie; the children one exit orphans "
-     "may come in any order among themselves.",
-     orphans_question, orphans_key, orphans_check, orphans_reveal},
-    {"launcher-lines", "listwait", 4, "the lines a launcher prints, the statuses and the child's reaper",
-     "the orders as letters, then the parent's and the child's status, then parent or adopter, such as LP PL / 0 0 / adopter",
-     "A wait returns only when the child has ended, so the line after it comes last; without a wait nothing orders the two "
-     "processes, and the parent's exit leaves the child to be adopted. A failed exec returns, and the child goes on.",
-     launcher_question, launcher_key, launcher_check, launcher_reveal},
+    fork_tree,
+    fork_reaper,
+    fork_orphans,
+    launcher_lines,
 };
 
 } // namespace

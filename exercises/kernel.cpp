@@ -2,7 +2,6 @@
 // and where it parts from what the rules say.
 #include <algorithm>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include "script.h"
@@ -34,11 +33,40 @@ std::string told(const script& s, const fact& f)
     return who;
 }
 
+namespace {
+
+// The number in the first "[digits]" of TEXT from FROM on; 0 for none.
+int first_pid(const std::string& text, std::size_t from)
+{
+    for (auto open = text.find('[', from); open != std::string::npos; open = text.find('[', open + 1)) {
+        const auto close = text.find_first_not_of("0123456789", open + 1);
+        if (close != std::string::npos && close > open + 1 && text[close] == ']')
+            return std::stoi(text.substr(open + 1, close - open - 1));
+    }
+    return 0;
+}
+
+// A line of the timeline, "   2.769 ms  forkscript[20893]  is orphaned: ...":
+// the pid of its subject and what it did; false for any other line. (Not
+// with std::regex, which g++ 12 warns about in sanitized builds.)
+bool timeline_line(const std::string& text, int& pid, std::string& what)
+{
+    const auto ms = text.find(" ms  ");
+    if (ms == std::string::npos || ms == 0 || text.find_first_not_of(" 0123456789.") != ms + 1)
+        return false;
+    const auto close = text.find("]  ", ms + 5);
+    const auto open = close == std::string::npos ? std::string::npos : text.rfind('[', close);
+    if (open == std::string::npos || open < ms + 5 || first_pid(text, open) == 0 || text.find(']', open) != close)
+        return false;
+    pid = first_pid(text, open);
+    what = text.substr(close + 3);
+    return true;
+}
+
+} // namespace
+
 std::vector<fact> seen_in(const outcome& o, const std::string& trace)
 {
-    // "   2.769 ms  forkscript[20893]  is orphaned: ...": a line of the timeline.
-    static const std::regex line(R"(^ *[0-9.]+ ms  .*?\[([0-9]+)\]  (.*)$)");
-    static const std::regex pid_in(R"(\[([0-9]+)\])");
     std::vector<fact> forks;
     std::copy_if(o.facts.begin(), o.facts.end(), std::back_inserter(forks), [](const fact& f) { return f.kind == fact::forks; });
     std::map<int, int> who_is;     // by pid
@@ -50,17 +78,12 @@ std::vector<fact> seen_in(const outcome& o, const std::string& trace)
     bool timeline = false;
     for (std::string text; std::getline(in, text) && text != "Family tree";) {
         timeline = timeline || text == "Timeline";
-        std::smatch m;
-        if (!timeline || !std::regex_match(text, m, line))
+        int pid = 0;
+        std::string what;
+        if (!timeline || !timeline_line(text, pid, what))
             continue;
-        const int pid = std::stoi(m[1]);
-        const std::string what = m[2];
-        // The pid the line names after its subject, and who that is.
-        const auto named = [&what](std::size_t from) {
-            std::smatch p;
-            const std::string rest = what.substr(std::min(what.size(), from));
-            return std::regex_search(rest, p, pid_in) ? std::stoi(p[1]) : 0;
-        };
+        // The pid the line names after its subject.
+        const auto named = [&what](std::size_t from) { return from == std::string::npos ? 0 : first_pid(what, from); };
         const auto known = [&who_is, &controller_pid](int p) {
             if (p == controller_pid)
                 return controller;

@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -238,13 +236,18 @@ std::variant<script, refusal> script_of(int argc, char** argv)
         return read_script(argv[1]);
     if (argc != 3 || std::string(argv[1]) != "-f")
         return refusal{0, "usage: forkscript SCRIPT | forkscript -f FILE"};
-    std::ifstream in(argv[2]);
-    std::ostringstream text;
-    if (in)
-        text << in.rdbuf();
-    if (!in || in.bad())
-        return refusal{0, std::string("forkscript: cannot read ") + argv[2] + ": " + reason(errno)};
-    return read_script(text.str());
+    const int fd = open(argv[2], O_RDONLY | O_CLOEXEC);
+    std::string text;
+    std::array<char, 4096> buf{};
+    ssize_t got = fd == -1 ? -1 : 0;
+    while (fd != -1 && (got = read(fd, buf.data(), buf.size())) > 0)
+        text.append(buf.data(), static_cast<std::size_t>(got));
+    const int err = errno;
+    if (fd != -1)
+        close(fd);
+    if (got < 0)
+        return refusal{0, std::string("forkscript: cannot read ") + argv[2] + ": " + reason(err)};
+    return read_script(text);
 }
 
 } // namespace

@@ -134,6 +134,7 @@ TEST(Forkscript, RefusesWhatCannotRunBeforeForkingAnything)
                       "NAME prints TEXT or NAME execs PROGRAM [ARG...]"},
         {{}, "usage: forkscript SCRIPT | forkscript -f FILE"},
         {{"-f", "/nonexistent/script"}, "forkscript: cannot read /nonexistent/script: No such file or directory"},
+        {{"-f", "/"}, "forkscript: cannot read /: Is a directory"},
     };
     for (const auto& row : rows) {
         // Its first line comes before its first fork: none at all, nothing forked.

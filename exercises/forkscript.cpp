@@ -238,10 +238,12 @@ std::variant<script, refusal> script_of(int argc, char** argv)
         return refusal{0, "usage: forkscript SCRIPT | forkscript -f FILE"};
     const int fd = open(argv[2], O_RDONLY | O_CLOEXEC);
     std::string text;
-    std::array<char, 4096> buf{};
-    ssize_t got = fd == -1 ? -1 : 0;
-    while (fd != -1 && (got = read(fd, buf.data(), buf.size())) > 0)
-        text.append(buf.data(), static_cast<std::size_t>(got));
+    ssize_t got = -1;
+    if (fd != -1) {
+        std::array<char, 4096> buf{};
+        while ((got = read(fd, buf.data(), buf.size())) > 0)
+            text.append(buf.data(), static_cast<std::size_t>(got));
+    }
     const int err = errno;
     if (fd != -1)
         close(fd);

@@ -234,6 +234,8 @@ std::variant<script, refusal> script_of(int argc, char** argv)
 {
     if (argc == 2 && argv[1][0] != '-')
         return read_script(argv[1]);
+    if (argc == 2 && std::string(argv[1]) == "--help")
+        return refusal{-1, "usage: forkscript SCRIPT | forkscript -f FILE"};
     if (argc != 3 || std::string(argv[1]) != "-f")
         return refusal{0, "usage: forkscript SCRIPT | forkscript -f FILE"};
     const int fd = open(argv[2], O_RDONLY | O_CLOEXEC);
@@ -259,6 +261,10 @@ int main(int argc, char** argv)
     const std::variant<script, refusal> given = script_of(argc, argv);
     const std::variant<outcome, refusal> played = std::holds_alternative<script>(given) ? play(std::get<script>(given)) : std::get<refusal>(given);
     if (const refusal* no = std::get_if<refusal>(&played)) {
+        if (no->line < 0) {
+            std::printf("%s\n", no->why.c_str());
+            return flush_output();
+        }
         if (no->line == 0)
             static_cast<void>(std::fprintf(stderr, "%s\n", no->why.c_str()));
         else
@@ -286,7 +292,7 @@ int main(int argc, char** argv)
     // the run shows who adopts them and reaps them at once.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
         return fail("prctl", errno);
-    std::printf("forkscript[%d] is the run's subreaper: it adopts the orphans and reaps them at once, as init does\n", getpid());
+    std::printf("forkscript[%d] is the run's subreaper: it adopts the script's orphans and reaps them at once, as init does\n", getpid());
     if (flush_output() != 0)
         return 1;
     r.pids[0] = fork();
@@ -310,6 +316,11 @@ int main(int argc, char** argv)
     // which includes whatever a program the script ran left running.
     for (const auto& order : r.orders)
         close(order[1]);
+    pid_t left = 0;
+    while ((left = waitpid(-1, nullptr, WNOHANG)) > 0) {
+    }
+    if (left == 0)
+        static_cast<void>(std::fprintf(stderr, "forkscript: waiting for what the script's programs left running to end\n"));
     while (wait(nullptr) != -1 || errno == EINTR) {
     }
     report extra{};

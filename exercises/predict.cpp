@@ -371,6 +371,10 @@ int main(int argc, char** argv)
     // not end predict.
     if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR)
         return cannot(fail("signal", errno));
+    // Started by a parent that ignores SIGCHLD, predict would have what it
+    // runs reaped by the kernel, and nothing for its wait to return.
+    if (std::signal(SIGCHLD, SIG_DFL) == SIG_ERR)
+        return cannot(fail("signal", errno));
     try {
         return command({argv + 1, argv + argc});
     } catch (const std::bad_alloc&) {

@@ -159,7 +159,7 @@ std::string tree_of(const script& s, const std::vector<fact>& facts)
         if (st.reaper[i] == nobody)
             add(out, s.names[i] + "<" + name(s, st.parent[i]));
     }
-    return out;
+    return out.empty() ? "none" : out;
 }
 
 std::string reapers_of(const script& s, const std::vector<fact>& facts)
@@ -180,15 +180,15 @@ std::string orphans_of(const script& s, const std::vector<fact>& facts)
 }
 
 // Checks an answer of NAME<SEP>OTHER pairs against KEY's, one per process the key names.
-grade check_pairs(const std::string& key, const std::string& answer, char sep, const char* wrong)
+grade check_pairs(const std::string& key, const std::string& answer, char sep, const char* wrong)   // NOLINT(bugprone-easily-swappable-parameters): the key, then the answer
 {
-    const auto got = pairs_in(answer, sep);
+    const auto got = tokens(answer) == std::vector<std::string>{"none"} ? pairs_in("", sep) : pairs_in(answer, sep);
     if (!got)
         return {grade::unreadable, ""};
-    const auto want = pairs_in(key, sep);
+    const auto want = pairs_in(key == "none" ? "" : key, sep);
     std::map<std::string, std::string> given;
     for (const auto& [who, other] : *got) {
-        if (!given.emplace(who, other).second && given[who] != other)
+        if (!given.emplace(who, other).second)
             return {grade::wrong, "it gives " + who + " twice"};
     }
     for (const auto& [who, other] : *want) {
@@ -321,6 +321,8 @@ grade orphans_check(std::uint64_t seed, const std::string& answer)
     std::string before;
     for (const std::string& who : got) {
         const auto at = when.find(who);
+        if (at == when.end() && std::count(got.begin(), got.end(), who) > 1)
+            return {grade::wrong, "it gives " + who + " twice"};
         if (at == when.end())
             return {grade::wrong, "it has " + who + ", which is not orphaned while the script's actions run"};
         if (at->second < last) {
@@ -460,7 +462,7 @@ int launcher_reveal(std::uint64_t seed)
 } // namespace
 
 constinit const exercise fork_tree{
-    "fork-tree", "forkscript", 5, "which processes a script leaves, and their parents", "child<parent pairs, such as b<a c<forkscript",
+    "fork-tree", "forkscript", 5, "which processes a script leaves, and their parents", "child<parent pairs, such as b<a c<forkscript, or none",
     "A process is there, running or a zombie, until it is reaped. When its parent exits first, forkscript, the run's "
     "subreaper, adopts it, not its grandparent, and reaps it at once if it is a zombie.",
     script_question<tree_ask>, script_key<tree_of>, pairs_check<tree_of, '<', parent_then>, script_reveal<tree_of>};

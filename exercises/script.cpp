@@ -192,6 +192,13 @@ struct run {
             note({.kind = fact::prints, .who = a.who, .words = a.words});
             return "";
         case action::execs:
+            // A program inherits the process's children, and may wait for
+            // them out of the script's sight: a process execs childless.
+            const std::vector<int>& children = procs[static_cast<std::size_t>(a.who)].children;
+            const auto left = std::find_if(children.begin(), children.end(), [this](int c) { return procs[static_cast<std::size_t>(c)].state != life::reaped; });
+            if (left != children.end())
+                return s.names[static_cast<std::size_t>(a.who)] + " still has a child, " + s.names[static_cast<std::size_t>(*left)] +
+                       ", that a program could wait for out of the script's sight";
             // The program runs to its end before the script goes on.
             procs[static_cast<std::size_t>(a.who)].program = a.words.front();
             note({.kind = fact::execs, .who = a.who, .words = a.words});
@@ -259,6 +266,8 @@ std::variant<script, refusal> read_script(const std::string& text)
         } else if (verb == "waits" && (w.size() == 2 || (w.size() == 4 && w[2] == "for"))) {
             a.kind = action::waits;
             if (w.size() == 4) {
+                if (!bad_name(w[3]).empty())
+                    return refusal{p.line, bad_name(w[3])};
                 a.other = known(w[3]);
                 if (a.other == controller)
                     return refusal{p.line, "no process is called " + w[3] + " yet"};

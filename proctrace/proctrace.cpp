@@ -959,11 +959,19 @@ int main(int argc, char* argv[])
     // Orphans of the run come to proctrace, not to init.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0)
         return fail("prctl", errno);
+    // Started by a parent that ignores SIGCHLD, proctrace would get no
+    // SIGCHLD for its tracees' reports; the program gets what it was given.
+    struct sigaction given {};
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    if (sigaction(SIGCHLD, &dfl, &given) != 0)
+        return fail("sigaction", errno);
     clock_gettime(CLOCK_MONOTONIC, &st.start);
     st.root = fork();
     if (st.root < 0)
         return fail("fork", errno);
     if (st.root == 0) {
+        static_cast<void>(sigaction(SIGCHLD, &given, nullptr));
         close(go[1]);
         close(failed[0]);
         run_child(argv + optind, go[0], failed[1]);

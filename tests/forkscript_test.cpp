@@ -123,6 +123,8 @@ TEST(Forkscript, RefusesWhatCannotRunBeforeForkingAnything)
         {{"a forks b; a forks b"}, "forkscript: line 1: the name b is taken"},
         {{"a forks b; b exits; b prints x"}, "forkscript: line 1: b has exited"},
         {{"a forks b; b execs true; b exits"}, "forkscript: line 1: b has become true"},
+        {{"a forks b; b forks c; c exits; b execs true"}, "forkscript: line 1: b still has a child, c, that a program could wait for out of the script's sight"},
+        {{"a forks b; a waits for none"}, "forkscript: line 1: \"none\" stands for no process"},
         {{"a forks b; a waits; a exits"}, "forkscript: line 1: a is inside a wait"},
         {{"a forks b\n\n# b has no child\nb waits"}, "forkscript: line 4: b has no child that could end"},
         {{"a forks b; b forks c; a waits for c"}, "forkscript: line 1: c is not a child of a"},
@@ -160,8 +162,10 @@ TEST(Forkscript, SaysWhatWentWrongInARun)
     } rows[] = {
         {program("forkscript"), {"a forks b; b execs no-such-program; a waits"}, 0,
          "forkscript: b: cannot run no-such-program: No such file or directory\n"},
-        // Started by a parent that ignores SIGCHLD, it still makes zombies and reaps them.
+        // Started by a parent that ignores SIGCHLD, it still makes zombies and reaps them,
+        // and predict's reveal still waits for what it runs.
         {program("fixture/traced"), {"ignoring-sigchld", program("forkscript"), script}, 0, ""},
+        {program("fixture/traced"), {"ignoring-sigchld", program("predict"), "reveal", "launcher-lines", "--seed", "1"}, 0, ""},
         // Rules that give every exit one more than the script says: the kernel must disagree.
         {program("broken/forkscript"), {script}, 1,
          "forkscript: THE KERNEL DISAGREES WITH THE RULES at line 1 (a waits): the rules say a reaps b, but its wait returned pid "},

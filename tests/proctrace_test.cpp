@@ -413,6 +413,17 @@ TEST(Proctrace, StaysTrueUnderStress)
 #ifndef SANITIZED
     EXPECT_LT(usage.ru_maxrss, 20 * 1024) << "KB at the peak";
 #endif
+    // Started by a parent that ignores SIGCHLD, proctrace still wakes at each
+    // report, not at its time-out, and hands the program SIGCHLD ignored.
+    const auto begun = std::chrono::steady_clock::now();
+    const run_result ignoring = run(program("fixture/traced"), {.args = {"ignoring-sigchld", program("proctrace"), "/bin/sh", "-c",
+                                                                         "for i in 1 2 3 4 5 6 7 8 9 10; do /bin/true; done"},
+                                                                .env = {asan_options("detect_leaks=0")}});
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2)) << ignoring.err;
+    const run_result given = run(program("fixture/traced"), {.args = {"ignoring-sigchld", program("proctrace"), "/bin/grep", "-q",
+                                                                      "SigIgn:.*[13579bdf]....$", "/proc/self/status"},
+                                                             .env = {asan_options("detect_leaks=0")}});
+    EXPECT_EQ(given.status, 0) << "SIGCHLD is not ignored in the program";
     // A pid used again, in a PID namespace of the run's own, is a new process.
     const run_result reused = run("/usr/bin/unshare", {.args = {"--pid", "--fork", "--mount-proc", program("proctrace"), "sh", "-c",
                                                                "true & wait; echo $(($! - 1)) > /proc/sys/kernel/ns_last_pid; true & wait; echo $!"}});

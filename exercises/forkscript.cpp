@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <fcntl.h>
 #include <string>
 #include <vector>
@@ -39,6 +41,33 @@ struct run {
     std::vector<pid_t> pids{};
     std::vector<int> pidfds{};                  // to see a process end, child of forkscript or not
 };
+
+// The script's processes not yet reaped, by pid, for a signal that ends
+// the run to end them too: shared with the handler, so lock-free atomics.
+std::unique_ptr<std::atomic<pid_t>[]> unreaped;   // NOLINT(cppcoreguidelines-avoid-c-arrays): sized at the start
+std::size_t processes = 0;
+
+// Ends what the run made, which would otherwise go on without forkscript
+// (a program it ran, a zombie left to init), then ends as SIG asks.
+extern "C" void end_run(int sig)
+{
+    for (std::size_t i = 0; i < processes; i++) {
+        const pid_t pid = unreaped[i].load();
+        if (pid > 0)
+            kill(pid, SIGKILL);
+    }
+    // What they adopted comes to forkscript: a second at most, to reap it all.
+    for (int tries = 0; tries < 100; tries++) {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        if (waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD)
+            break;
+        const timespec pause{0, 10000000};
+        nanosleep(&pause, nullptr);
+    }
+    static_cast<void>(signal(sig, SIG_DFL));
+    static_cast<void>(raise(sig));
+}
 
 // One process of the script, WHO, until forkscript closes the pipes: it does
 // each step it is told, then says so. It never returns.
@@ -187,6 +216,7 @@ int check(run& r, int step)
                 return 1;
             if (f.kind == fact::forks) {
                 r.pids[static_cast<std::size_t>(f.other)] = rep.pid;
+                unreaped[static_cast<std::size_t>(f.other)] = rep.pid;
                 r.pidfds[static_cast<std::size_t>(f.other)] = static_cast<int>(syscall(SYS_pidfd_open, rep.pid, 0));
                 if (r.pidfds[static_cast<std::size_t>(f.other)] == -1)
                     return fail("pidfd_open", errno);
@@ -212,6 +242,8 @@ int check(run& r, int step)
         if (f.kind == fact::reaped && (rep.pid != r.pids[static_cast<std::size_t>(f.who)] || !as_exited(r, f.who, rep.status)))
             return disagree(r, step, name_of(r.s, f.other) + " reaps " + name_of(r.s, f.who),
                             "its wait returned pid " + std::to_string(rep.pid) + " with " + status_of(rep.status));
+        if (f.kind == fact::reaped)
+            unreaped[static_cast<std::size_t>(f.who)] = 0;
     }
     return 0;
 }
@@ -295,14 +327,27 @@ int main(int argc, char** argv)
     std::printf("forkscript[%d] is the run's subreaper: it adopts the script's orphans and reaps them at once, as init does\n", getpid());
     if (flush_output() != 0)
         return 1;
+    unreaped = std::make_unique<std::atomic<pid_t>[]>(n);   // NOLINT(cppcoreguidelines-avoid-c-arrays): as declared
+    processes = n;
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+        struct sigaction ending {};
+        ending.sa_handler = end_run;
+        sigfillset(&ending.sa_mask);
+        if (sigaction(sig, &ending, nullptr) == -1)
+            return fail("sigaction", errno);
+    }
     r.pids[0] = fork();
     if (r.pids[0] == -1)
         return fail("fork", errno);
+    unreaped[0] = r.pids[0];
     if (r.pids[0] == 0) {
         // A print to a pipe no one reads fails with EPIPE, and is reported,
-        // rather than killing the process with the step undone.
+        // rather than killing the process with the step undone. The ending
+        // signals do to the script's processes what they usually do.
         if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
             _exit(fail("signal", errno));
+        for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+            static_cast<void>(signal(sig, SIG_DFL));
         for (const auto& order : r.orders)
             close(order[1]);
         close(r.reports[0]);

@@ -189,6 +189,16 @@ TEST(Forkscript, SaysWhatWentWrongInARun)
     const run_result killed = finish(c, "");
     EXPECT_EQ(killed.status, 1) << killed.err;
     EXPECT_NE(killed.err.find("] was killed by signal 9, which no action of the script sends\n"), std::string::npos) << killed.err;
+    // Ended by SIGTERM, forkscript ends its run too: no program it ran goes on.
+    child ended = start(program("forkscript"), {.args = {"a forks b; b execs sleep 30"}});
+    pid_t sleeper = 0;
+    for (int tries = 0; sleeper == 0 && tries < 1000; tries++) {
+        sleeper = first_child(first_child(ended.pid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(kill(ended.pid, SIGTERM), 0);
+    EXPECT_EQ(finish(ended, "").status, 128 + SIGTERM);
+    EXPECT_NE(kill(sleeper, 0), 0) << "sleep " << sleeper << " goes on";
     // predict's reveal, given a trace in which forkscript adopts none of
     // the orphans, says so loudly. Its programs are where predict is.
     const scratch dir;

@@ -77,6 +77,7 @@ struct process {
     // been collected: told once that exit is, so that events keep their order.
     int adopter = 0;
     int reaper = 0;
+    std::int64_t reaped_at = -1;   // when the reaper's wait returned it, told with the adoption
     int waiting = 0;   // its tasks inside a wait call
 };
 
@@ -327,10 +328,15 @@ bool parent_ended(const trace& st, const process& c)
     return p == st.processes.end() || p->second.ended;
 }
 
-void reap(trace& st, int pid, int by)
+// BY's wait returned PID: now, or at AT, when that was learnt only later.
+void reap(trace& st, int pid, int by, std::int64_t at = -1)
 {
     st.processes[pid].reaped = true;
-    record(st, {.what = happening::reaped, .pid = pid, .tid = pid, .other = by});
+    const event e{.what = happening::reaped, .pid = pid, .tid = pid, .other = by};
+    if (at >= 0)
+        record_at(st, e, at);
+    else
+        record(st, e);
 }
 
 // Released by the kernel the moment its exit was collected, as its parent asked.
@@ -357,7 +363,7 @@ void adopt(trace& st, int child, int adopter)
     if (a != st.processes.end())
         a->second.children.push_back(child);
     if (c.reaper != 0 && !c.reaped)
-        reap(st, child, c.reaper);
+        reap(st, child, c.reaper, c.reaped_at);
 }
 
 // BY's wait (or proctrace's own, as the adopter) returned the zombie PID.
@@ -371,8 +377,10 @@ void reaping(trace& st, int pid, int by)
         reap(st, pid, by);
         return;
     }
-    // Only a parent reaps: BY adopted it when its parent exited.
+    // Only a parent reaps: BY adopted it when its parent exited, which is
+    // told once that exit is collected; the wait returned it now.
     c.reaper = by;
+    c.reaped_at = st.moment;
     if (parent_ended(st, c))
         adopt(st, pid, by);
     else

@@ -329,7 +329,7 @@ bool parent_ended(const trace& st, const process& c)
 }
 
 // BY's wait returned PID: now, or at AT, when that was learnt only later.
-void reap(trace& st, int pid, int by, std::int64_t at = -1)
+void reap(trace& st, int pid, int by, std::int64_t at = -1)   // NOLINT(bugprone-easily-swappable-parameters): the reaped, then its reaper
 {
     st.processes[pid].reaped = true;
     const event e{.what = happening::reaped, .pid = pid, .tid = pid, .other = by};

@@ -171,10 +171,15 @@ std::string reapers_of(const script& s, const std::vector<fact>& facts)
     return out;
 }
 
+// The orphans in the order of the steps that orphan them, and those of one
+// exit in the order they were made: the kernel hands them all on at once,
+// and a trace may tell them in any order.
 std::string orphans_of(const script& s, const std::vector<fact>& facts)
 {
+    std::vector<std::pair<int, int>> orphans = standing_of(s, facts).orphans;
+    std::stable_sort(orphans.begin(), orphans.end(), [](const auto& x, const auto& y) { return x.second != y.second ? x.second < y.second : x.first < y.first; });
     std::string out;
-    for (const auto& [who, step] : standing_of(s, facts).orphans)
+    for (const auto& [who, step] : orphans)
         add(out, name(s, who));
     return out.empty() ? "none" : out;
 }

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -171,7 +172,9 @@ TEST(Forkscript, SaysWhatWentWrongInARun)
          "forkscript: THE KERNEL DISAGREES WITH THE RULES at line 1 (a waits): the rules say a reaps b, but its wait returned pid "},
     };
     for (const auto& row : rows) {
-        const run_result r = run(row.path, {.args = row.args});
+        // LeakSanitizer cannot work in what predict's reveal runs under proctrace.
+        const bool traces = std::find(row.args.begin(), row.args.end(), program("predict")) != row.args.end();
+        const run_result r = run(row.path, {.args = row.args, .env = traces ? std::vector{asan_options("detect_leaks=0")} : std::vector<std::string>{}});
         EXPECT_EQ(r.status, row.status) << row.args.back() << ": " << r.err;
         EXPECT_EQ(r.err.substr(0, std::string(row.err).size()), row.err) << row.args.back();
         EXPECT_EQ(r.err.empty(), std::string(row.err).empty()) << r.err;

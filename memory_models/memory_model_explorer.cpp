@@ -704,6 +704,8 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
             settle(s, after);
             if (!seen.insert(key_of(after)).second)
                 continue;
+            if (static_cast<std::int64_t>(nodes.size()) == max_states)
+                throw std::length_error("the exploration passed the explorer's limit of states");
             if (after.both_inside && first_both < 0)
                 first_both = static_cast<int>(nodes.size());
             nodes.push_back({std::move(after), static_cast<int>(i), how});
@@ -714,6 +716,7 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
     for (const auto& [signature, end] : endings) {
         result.executions++;
         result.both_inside += end.both_inside ? 1 : 0;
+        result.wanted += wanted && wanted(end.outcome) ? 1 : 0;
         result.outcomes.push_back(end.outcome);
     }
     std::sort(result.outcomes.begin(), result.outcomes.end());

@@ -99,6 +99,8 @@ struct exploration {
     std::int64_t executions = 0;
     // Executions in which two threads were inside at the same moment.
     std::int64_t both_inside = 0;
+    // Executions whose end is wanted, when an end is wanted.
+    std::int64_t wanted = 0;
     // For each execution, the values each thread's loads returned, thread by
     // thread, then each cell's final value; sorted, without repeats.
     std::vector<std::vector<std::int32_t>> outcomes;
@@ -106,6 +108,9 @@ struct exploration {
     // is wanted, a step a line; empty when there is none.
     std::vector<std::string> witness;
 };
+
+// The most states one exploration visits before it gives up.
+constexpr std::int64_t max_states = 20'000'000;
 
 // Which ends of a run are wanted: given an outcome, as exploration.outcomes
 // holds them, whether it is one.
@@ -115,6 +120,7 @@ using wanted_end = std::function<bool(const std::vector<std::int32_t>& outcome)>
 // own number, on CELLS, under MODEL. The witness is of two threads inside at
 // once, or, when WANTED is given, of an end it wants. Throws std::bad_alloc
 // when memory runs out, and std::length_error when a thread makes more than
-// 16 stores (read-modify-writes included).
+// 16 stores (read-modify-writes included), or when the exploration passes
+// max_states states.
 exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
                     std::initializer_list<model_cell*> cells, const wanted_end& wanted = {});

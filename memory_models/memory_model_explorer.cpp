@@ -791,7 +791,7 @@ void model_inside()
 }
 
 exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
-                    std::initializer_list<model_cell*> cells, const wanted_end& wanted)
+                    const std::vector<model_cell*>& cells, const wanted_end& wanted)
 {
     search s{model, program, cells, {}, false};
     exploration result = explored(s, threads, wanted);

@@ -20,7 +20,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -123,4 +122,4 @@ using wanted_end = std::function<bool(const std::vector<std::int32_t>& outcome)>
 // 16 stores (read-modify-writes included), or when the exploration passes
 // max_states states.
 exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
-                    std::initializer_list<model_cell*> cells, const wanted_end& wanted = {});
+                    const std::vector<model_cell*>& cells, const wanted_end& wanted = {});

@@ -16,10 +16,11 @@ inline void sc_fence(std::memory_order order)
     model_fence(order);
 }
 
-template <std::memory_order order, void (*fence)(std::memory_order) = no_fence, bool by_exchange = false>
+template <std::memory_order order, void (*fence)(std::memory_order) = no_fence, bool by_exchange = false,
+          void (*between)(std::memory_order) = no_fence>
 void one_round(std::int32_t self)
 {
-    enter_region<order, flags, turns, fence, by_exchange>(self);
+    enter_region<order, flags, turns, fence, by_exchange, between>(self);
     model_inside();
     leave_region<order, flags>(self);
 }
@@ -62,9 +63,14 @@ struct repair {
 // threads' release stores to turn: whether that is enough is for the model
 // to say. An exchange is a locked instruction on x86, and in the language it
 // must read the other thread's store to turn, if that came first, and so
-// take on its view.
+// take on its view. A second seq_cst fence, between the stores to flag and
+// to turn, puts each thread's store to turn after a fence of its own: the
+// fences' single order then orders the two stores to turn too, and so which
+// of them is the later, which the thread that reads its own must see.
 inline constexpr repair repairs[] = {
     {"seq_cst fence after the stores", one_round<std::memory_order_acq_rel, sc_fence>, {true, false}},
     {"turn given away by exchange", one_round<std::memory_order_acq_rel, no_fence, true>, {false, false}},
+    {"seq_cst fences between the stores and after them", one_round<std::memory_order_acq_rel, sc_fence, false, sc_fence>,
+     {true, true}},
 };
 inline constexpr int repair_count = sizeof repairs / sizeof repairs[0];

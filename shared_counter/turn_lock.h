@@ -9,9 +9,10 @@
 //
 // The ordering is a template parameter only so that weaklock can run this very
 // protocol with the weaker orders and show them fail, and the shared variables
-// are, only so that lockmodel can run it on a memory model's cells; so are a
-// fence between a thread's stores and its loads, and giving the turn away by
-// an exchange, only so that lockmodel can show what repairs the weaker lock.
+// are, only so that lockmodel can run it on a memory model's cells; so are
+// fences after a thread's stores and between them, and giving the turn away
+// by an exchange, only so that lockmodel can show what repairs the weaker
+// lock.
 // Every real use of the lock takes the defaults.
 #pragma once
 
@@ -39,16 +40,18 @@ constexpr std::memory_order load_order(std::memory_order order)
     return order == std::memory_order_acq_rel ? std::memory_order_acquire : order;
 }
 
-// The lock's own fence between a thread's stores and its loads: none.
+// The lock's own fences, after a thread's stores and between them: none.
 inline void no_fence(std::memory_order /*unused*/) {}
 
 // Waits, spinning, until thread self may enter.
 template <std::memory_order order = lock_order, auto& flag = ::flag, auto& turn = ::turn,
-          void (*fence)(std::memory_order) = no_fence, bool turn_by_exchange = false>
+          void (*fence)(std::memory_order) = no_fence, bool turn_by_exchange = false,
+          void (*between)(std::memory_order) = no_fence>
 void enter_region(std::int32_t self)
 {
     const std::int32_t other = 1 - self;
     flag[self].store(1, store_order(order));
+    between(std::memory_order_seq_cst);
     if constexpr (turn_by_exchange)
         turn.exchange(other, order);
     else

@@ -246,6 +246,11 @@ TEST(TurnLock, LetsBothThreadsInUnderNoMemoryModel)
         {"a seq_cst fence after the stores", one_round<std::memory_order_acq_rel, sc_fence>, memory_model::cpp, true},
         {"the turn given away by exchange", one_round<std::memory_order_acq_rel, no_fence, true>, memory_model::x86_tso, false},
         {"the turn given away by exchange", one_round<std::memory_order_acq_rel, no_fence, true>, memory_model::cpp, false},
+        // A fence before each store to turn too orders those stores as the fences are.
+        {"seq_cst fences between the stores and after them", one_round<std::memory_order_acq_rel, sc_fence, false, sc_fence>,
+         memory_model::x86_tso, false},
+        {"seq_cst fences between the stores and after them", one_round<std::memory_order_acq_rel, sc_fence, false, sc_fence>,
+         memory_model::cpp, false},
     };
     for (const auto& c : cases) {
         const exploration e = explore(c.model, c.program, 2, {&flags[0], &flags[1], &turns});

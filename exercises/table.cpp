@@ -588,16 +588,20 @@ struct lock_case {
     int model;     // of `models`
 };
 
-lock_case lock_of(std::uint64_t seed)
-{
-    const auto program = static_cast<int>(pick(seed, 0, order_count + repair_count - 1));
-    return {program, static_cast<int>(pick(seed, 0, model_count - 1))};
-}
-
 const char* const order_words_of[] = {"every access seq_cst", "release stores and acquire loads", "every access relaxed"};
 const char* const store_words_of[] = {"every store seq_cst", "release stores", "every store relaxed"};
+// The repairs asked about: the first ones of `repairs`. A repair added there
+// later is not drawn, so that a seed keeps the question it gave before.
 const char* const repair_words_of[] = {"release stores and acquire loads, with a seq_cst fence after each thread's stores",
                                        "release stores and acquire loads, with the turn given away by a seq_cst exchange"};
+constexpr int asked_repairs = sizeof repair_words_of / sizeof repair_words_of[0];
+static_assert(asked_repairs <= repair_count);
+
+lock_case lock_of(std::uint64_t seed)
+{
+    const auto program = static_cast<int>(pick(seed, 0, order_count + asked_repairs - 1));
+    return {program, static_cast<int>(pick(seed, 0, model_count - 1))};
+}
 const char* const model_words_of[] = {"interleaving (one access at a time, each load reading the latest store)",
                                       "x86-TSO (the hardware's model, as g++ compiles each order)",
                                       "the C++ memory model"};

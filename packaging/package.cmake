@@ -1,9 +1,11 @@
 # A Debian package of the kit, made by CPack from what `cmake --install`
 # puts in place: the programs in /usr/bin, their manual pages compressed in
 # /usr/share/man/man1, and the README, changelog and copyright in
-# /usr/share/doc/osprimer.
+# /usr/share/doc/osprimer, with the kit's litmus tests in its litmus/.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/memory_models/litmus DESTINATION ${CMAKE_INSTALL_DOCDIR}
+  FILES_MATCHING PATTERN "*.litmus")
 # Debian wants the changelog compressed, and without a time stamp, so that
 # the same source always makes the same package.
 set(changelog ${CMAKE_BINARY_DIR}/changelog.gz)

@@ -30,6 +30,9 @@ done
 read -ra emulator <<<"${EMULATOR:-}"
 [ "$(echo 5 | "${emulator[@]}" "$prefix/bin/factworker")" = "Enter a number: Factorial of 5 is: 120
 Main thread: Work completed." ] || complain "the installed factworker does not run"
+# The kit's litmus tests are installed beside its documents, for litmus to read.
+"${emulator[@]}" "$prefix/bin/litmus" "$prefix/share/doc/osprimer/litmus/SB.litmus" | grep -q '^x86-TSO: 4 executions, 4 final states, sometimes' ||
+    complain "the installed litmus does not explore the installed SB.litmus"
 # predict runs the kit's programs from the folder it is installed in (not
 # under an emulator, which runs predict but not what predict starts).
 [ -n "${EMULATOR:-}" ] || "$prefix/bin/predict" reveal factworker-value | grep -q '| Enter a number: Factorial of 7 is: 5040$' ||

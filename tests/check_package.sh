@@ -35,6 +35,9 @@ expected=$({
         echo "./usr/share/man/man1/$name.1.gz"
     done
     printf './usr/share/doc/osprimer/%s\n' README.md copyright changelog.gz
+    for test in "$(dirname "$0")"/../memory_models/litmus/*.litmus; do
+        echo "./usr/share/doc/osprimer/litmus/${test##*/}"
+    done
 } | sort)
 got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 [ "$got" = "$expected" ] || complain "the package holds other files than it should:

@@ -62,6 +62,7 @@ bool word_char(char c)
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): where to start, then the line it is on
 std::vector<token> tokens_of(const std::string& text, std::size_t from, int line)
 {
+    const int start = line;
     std::vector<token> out;
     for (std::size_t i = from; i < text.size();) {
         const char c = text[i];
@@ -87,7 +88,8 @@ std::vector<token> tokens_of(const std::string& text, std::size_t from, int line
         line += static_cast<int>(std::count(out.back().text.begin(), out.back().text.end(), '\n'));
         i = end;
     }
-    out.push_back({"", line, text.size()});
+    // What is missing at the end is missing from the last line written.
+    out.push_back({"", out.empty() ? start : out.back().line, text.size()});
     return out;
 }
 

@@ -1,16 +1,15 @@
 // Peterson's lock, driven directly from two threads, and explored in every
-// execution three memory models allow; the explorer itself is checked on
-// litmus tests whose outcomes under each model are published.
+// execution three memory models allow. The explorer itself is checked on
+// the litmus tests whose outcomes under each model are published in
+// litmus_test.cpp, which runs the kit's litmus files.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
 #include <vector>
 
-#include "litmus_programs.h"
 #include "lock_programs.h"
 #include "lock_rounds.h"
 #include "memory_model_explorer.h"
@@ -19,11 +18,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// The litmus programs' variables and order, by the names the tests' own programs use.
-model_cell& x = litmus_x;
-model_cell& y = litmus_y;
-std::memory_order& litmus = litmus_order;
 
 // Runs enter_region(self) on a thread of its own and reports whether it got in.
 struct entrant {
@@ -101,130 +95,6 @@ TEST(TurnLock, NeverLetsBothThreadsInAtOnce)
     for (pthread_t thread : threads)
         ASSERT_EQ(pthread_join(thread, nullptr), 0);
     EXPECT_EQ(overlaps.value.load(), 0) << "rounds in which both threads were inside at once";
-}
-
-// The same, each thread first reading back its own store.
-void sb_own(std::int32_t self)
-{
-    (self == 0 ? x : y).store(1, store_order(litmus));
-    (self == 0 ? x : y).load(load_order(litmus));
-    (self == 0 ? y : x).load(load_order(litmus));
-}
-
-// Load buffering: each thread loads one variable, then stores to the other.
-void lb(std::int32_t self)
-{
-    (self == 0 ? x : y).load(load_order(litmus));
-    (self == 0 ? y : x).store(1, store_order(litmus));
-}
-
-// Read-read coherence: one store, read twice by the other thread.
-void corr(std::int32_t self)
-{
-    if (self == 0) {
-        x.store(1, store_order(litmus));
-    } else {
-        x.load(load_order(litmus));
-        x.load(load_order(litmus));
-    }
-}
-
-// Store buffering with each load made by a read-modify-write, which x86 locks.
-void sb_by_rmw(std::int32_t self)
-{
-    (self == 0 ? x : y).store(1, store_order(litmus));
-    (self == 0 ? y : x).fetch_add(0, litmus);
-}
-
-// Message passing through a relaxed read-modify-write of the flag, which
-// continues the release sequence: the reader that sees 2 must see the data.
-void mp_rmw(std::int32_t self)
-{
-    if (self == 0) {
-        x.store(1, std::memory_order_relaxed);
-        y.store(1, std::memory_order_release);
-    } else if (self == 1) {
-        y.fetch_add(1, std::memory_order_relaxed);
-    } else {
-        y.load(std::memory_order_acquire);
-        x.load(std::memory_order_relaxed);
-    }
-}
-
-// Two threads each add 1 to x, atomically or by a load and a store.
-template <bool atomic>
-void add(std::int32_t /*self*/)
-{
-    if (atomic)
-        x.fetch_add(1, litmus);
-    else
-        x.store(x.load(load_order(litmus)) + 1, store_order(litmus));
-}
-
-// Both threads try to change x from 0 to 1; only one may.
-void cas_race(std::int32_t /*self*/)
-{
-    std::int32_t expected = 0;
-    x.compare_exchange_strong(expected, 1, litmus);
-}
-
-struct litmus_test {
-    const char* name;
-    void (*program)(std::int32_t);
-    std::int32_t threads;
-    // What each thread's loads returned, then x and y at the end.
-    std::vector<std::int32_t> weak;
-    // Under interleaving, x86-TSO, C++ release/acquire and C++ relaxed: whether
-    // the weak outcome is allowed, and how many executions there are.
-    bool allowed[4];
-    std::int64_t executions[4];
-};
-
-TEST(MemoryModels, AllowExactlyThePublishedOutcomesOfLitmusTests)
-{
-    const litmus_test tests[] = {
-        {"SB: both loads read 0", sb, 2, {0, 0, 1, 1}, {false, true, true, true}, {3, 4, 4, 4}},
-        // Each reads its own store out of its buffer before the other can see it.
-        {"SB, own store read back first", sb_own, 2, {1, 0, 1, 0, 1, 1}, {false, true, true, true}, {3, 4, 4, 4}},
-        {"MP: flag seen, data not", mp, 2, {1, 0, 1, 1}, {false, false, false, true}, {3, 3, 3, 4}},
-        // The language allows it; the model leaves load buffering out.
-        {"LB: each load reads the other's store", lb, 2, {1, 1, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
-        {"CoRR: the newer value, then the older", corr, 2, {1, 0, 1, 0}, {false, false, false, false}, {3, 3, 3, 3}},
-        {"2+2W: both end at 1", two_plus_two_w, 2, {1, 1}, {false, false, true, true}, {3, 3, 4, 4}},
-        {"SB+fences: both loads read 0", sb_fenced, 2, {0, 0, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
-        // x86 drains the buffer first; in the language neither fetch_add reads the other's store.
-        {"SB, loads by fetch_add: both read 0", sb_by_rmw, 2, {0, 0, 1, 1}, {false, false, true, true}, {3, 3, 4, 4}},
-        {"MP+fences: flag seen, data not", mp_fenced, 2, {1, 0, 1, 1}, {false, false, false, false}, {3, 3, 3, 3}},
-        {"MP through a relaxed fetch_add: 2 seen, data not", mp_rmw, 3, {1, 2, 0, 1, 2}, {false, false, false, false}, {9, 9, 9, 9}},
-        {"fetch_add twice: the count ends at 1", add<true>, 2, {0, 0, 1, 0}, {false, false, false, false}, {2, 2, 2, 2}},
-        {"load and store twice: the count ends at 1", add<false>, 2, {0, 0, 1, 0}, {true, true, true, true}, {4, 4, 4, 4}},
-        {"compare-exchange: both threads win", cas_race, 2, {0, 0, 1, 0}, {false, false, false, false}, {2, 2, 2, 2}},
-        // x86 is multi-copy atomic, the language is not.
-        {"IRIW: the readers disagree on the order of the writes", iriw<false>, 4, {1, 0, 1, 0, 1, 1},
-         {false, false, true, true}, {15, 15, 16, 16}},
-        {"IRIW+fences: the readers disagree", iriw<true>, 4, {1, 0, 1, 0, 1, 1}, {false, false, false, false}, {15, 15, 15, 15}},
-    };
-    const struct {
-        memory_model model;
-        std::memory_order order;
-    } columns[] = {{memory_model::interleaving, std::memory_order_relaxed},
-                   {memory_model::x86_tso, std::memory_order_acq_rel},
-                   {memory_model::cpp, std::memory_order_acq_rel},
-                   {memory_model::cpp, std::memory_order_relaxed}};
-    for (const auto& t : tests) {
-        for (int c = 0; c < 4; c++) {
-            litmus = columns[c].order;
-            const exploration e = explore(columns[c].model, t.program, t.threads, {&x, &y});
-            EXPECT_EQ(std::find(e.outcomes.begin(), e.outcomes.end(), t.weak) != e.outcomes.end(), t.allowed[c])
-                << t.name << ", column " << c;
-            EXPECT_EQ(e.executions, t.executions[c]) << t.name << ", column " << c;
-        }
-        // An xchg for every store makes x86 sequentially consistent.
-        litmus = std::memory_order_seq_cst;
-        EXPECT_EQ(explore(memory_model::x86_tso, t.program, t.threads, {&x, &y}).outcomes,
-                  explore(memory_model::interleaving, t.program, t.threads, {&x, &y}).outcomes)
-            << t.name;
-    }
 }
 
 // Not a count of what chance produced: every execution each model allows,

@@ -1,20 +1,86 @@
-// The explorer: a breadth-first search over the states a memory model lets
-// the program reach, each state met once, however many schedules lead to it.
-// Breadth first, so that the first state found with two threads inside ends
-// a shortest run there.
+// The explorer: a depth-first search over the states a memory model lets the
+// program reach, each state met once, however many schedules lead to it, and
+// kept only as a compact key in the set of those seen. Where one thread's
+// next step can neither affect nor be affected by anything the others do, it
+// alone is taken, not also every other thread's step before it: both orders
+// lead to the same state, so only one need be tried (a partial-order
+// reduction with persistent sets). That leaves out paths, never an end a
+// run can reach; the shortest run to a state of interest is then found
+// apart, over every order of steps.
 #include "memory_model_explorer.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <stdexcept>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 namespace {
 
 constexpr int max_stores = 16;   // per thread: a store's number must fit the write numbering
+
+// States are made and dropped by the hundred thousand, each with a dozen
+// short lists: their memory comes from lists of free blocks, one for each
+// size up to a kilobyte, kept by the thread, rather than from malloc each
+// time. The blocks go back to those lists, never to malloc. (Under
+// AddressSanitizer, from malloc after all, so that it sees every list.)
+struct free_blocks {
+    static constexpr std::size_t granule = 16;
+    static constexpr std::size_t sizes = 64;
+    std::array<void*, sizes + 1> first{};
+};
+
+inline thread_local free_blocks pool;
+
+void* take_block(std::size_t bytes)
+{
+    const std::size_t size = (bytes + free_blocks::granule - 1) / free_blocks::granule;
+#ifndef __SANITIZE_ADDRESS__
+    if (size <= free_blocks::sizes && pool.first[size] != nullptr) {
+        void* block = pool.first[size];
+        std::memcpy(&pool.first[size], block, sizeof block);
+        return block;
+    }
+#endif
+    return ::operator new(size <= free_blocks::sizes ? size * free_blocks::granule : bytes);
+}
+
+void give_block(void* block, std::size_t bytes)
+{
+    const std::size_t size = (bytes + free_blocks::granule - 1) / free_blocks::granule;
+#ifndef __SANITIZE_ADDRESS__
+    if (size <= free_blocks::sizes) {
+        std::memcpy(block, &pool.first[size], sizeof block);
+        pool.first[size] = block;
+        return;
+    }
+#endif
+    ::operator delete(block);
+}
+
+template <class T>
+struct pooled {
+    using value_type = T;
+    pooled() = default;
+    template <class U>
+    explicit(false) pooled(const pooled<U>& /*other*/) noexcept
+    {
+    }
+    T* allocate(std::size_t n) { return static_cast<T*>(take_block(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { give_block(p, n * sizeof(T)); }
+    friend bool operator==(const pooled& /*a*/, const pooled& /*b*/) { return true; }
+};
+
+// A state's lists.
+template <class T>
+using list_of = std::vector<T, pooled<T>>;
+using list = list_of<int>;
 
 enum class kind : std::uint8_t { load, store, rmw, fence, inside, drain, finished };
 enum class rmw_op : std::uint8_t { exchange, add, cas };
@@ -35,7 +101,7 @@ struct action {
 // replayed, each load returning the next of `seen`, and the step after them
 // is recorded in `next`.
 struct replay {
-    const std::vector<std::int32_t>* seen;
+    const list_of<std::int32_t>* seen;
     int actions;
     int met = 0;
     std::size_t loads = 0;
@@ -97,32 +163,36 @@ struct write {
     std::int32_t value = 0;
     int thread = -1;   // -1 for an initial value
     int rmw_of = -1;   // a read-modify-write's: the write it read
-    std::vector<int> view{};   // C++: the view it hands to an acquiring reader; empty for none
+    list view{};   // C++: the view it hands to an acquiring reader; empty for none
 };
 
 struct thread_state {
-    std::vector<std::int32_t> seen;   // what its loads returned
-    std::vector<int> read;            // the write each load read
+    list_of<std::int32_t> seen;   // what its loads returned
+    list read;            // the write each load read
     // Its loads and fences since its last other step: where each stands, and
     // what it read (-1 for a fence).
-    std::vector<std::pair<std::uint64_t, int>> pass;
-    std::vector<int> buffer;          // x86-TSO: its stores not yet in memory, oldest first
-    std::vector<int> view;            // C++: per variable, the latest write it has seen
-    std::vector<int> released;        // C++: its view at its last release fence; empty before one
-    std::vector<int> acquired;        // C++: the views carried by the writes it read, joined; for an acquire fence
+    list_of<std::pair<std::uint64_t, int>> pass;
+    list buffer;          // x86-TSO: its stores not yet in memory, oldest first
+    list view;            // C++: per variable, the latest write it has seen
+    list released;        // C++: its view at its last release fence; empty before one
+    list acquired;        // C++: the views carried by the writes it read, joined; for an acquire fence
     int actions = 0;
     int stores = 0;
     bool inside = false;
     bool finished = false;
+    // Its next step, found again only after it moves: what it has read so
+    // far decides it, so it is no part of the state's key.
+    action next{};
+    bool stale = true;
 };
 
 struct state {
-    std::vector<thread_state> threads;
-    std::vector<write> writes;
+    list_of<thread_state> threads;
+    list_of<write> writes;
     // Per variable, its writes in coherence order. Under interleaving and
     // x86-TSO, memory holds the last.
-    std::vector<std::vector<int>> order;
-    std::vector<int> sc_view;   // C++: the view the seq_cst fences hand on, one to the next
+    list_of<list> order;
+    list sc_view;   // C++: the view the seq_cst fences hand on, one to the next
     bool both_inside = false;
 };
 
@@ -156,6 +226,7 @@ struct search {
     std::vector<model_cell*> cells;
     std::map<std::vector<std::int32_t>, action> known;   // (thread, steps made, what its loads returned) -> next step
     bool weaker = false;                                  // whether any access or fence was not seq_cst
+    std::unordered_map<std::uint64_t, std::uint64_t> points{};   // where in the source -> a small number of its own
 };
 
 action next_action(search& s, std::int32_t self, const thread_state& t)
@@ -175,7 +246,9 @@ action next_action(search& s, std::int32_t self, const thread_state& t)
         throw;
     }
     running = nullptr;
-    const action& a = r.next;
+    action& a = r.next;
+    // A place in the source is a long number; a step keeps a short one.
+    a.point = s.points.try_emplace(a.point, s.points.size()).first->second;
     if (a.what != kind::finished && (a.order != std::memory_order_seq_cst || (a.op == rmw_op::cas && a.failure != std::memory_order_seq_cst)))
         s.weaker = true;
     s.known.emplace(std::move(key), a);
@@ -193,14 +266,14 @@ bool is_release(std::memory_order order)
 }
 
 // Where write w stands in a variable's coherence order.
-std::size_t position(const std::vector<int>& coherence, int w)
+std::size_t position(const list& coherence, int w)
 {
     return static_cast<std::size_t>(std::find(coherence.begin(), coherence.end(), w) - coherence.begin());
 }
 
 // Joins view FROM into view INTO: for each variable, the later of the two
 // writes in coherence order. Returns whether INTO changed.
-bool join(std::vector<int>& into, const std::vector<int>& from, const state& st)
+bool join(list& into, const list& from, const state& st)
 {
     if (from.empty())
         return false;
@@ -221,14 +294,14 @@ bool join(std::vector<int>& into, const std::vector<int>& from, const state& st)
 // Whether a store placed at AT in a coherence order would come between a
 // write and the read-modify-write that read it, which the read-modify-write's
 // atomicity forbids.
-bool splits_rmw(const state& st, const std::vector<int>& coherence, std::size_t at)
+bool splits_rmw(const state& st, const list& coherence, std::size_t at)
 {
     return at > 0 && at < coherence.size() && st.writes[static_cast<std::size_t>(coherence[at])].rmw_of == coherence[at - 1];
 }
 
 // Whether the thread's loads since its last other step end with the same
 // pass twice over: the same places, reading the same writes.
-bool repeats(const std::vector<std::pair<std::uint64_t, int>>& pass)
+bool repeats(const list_of<std::pair<std::uint64_t, int>>& pass)
 {
     for (std::size_t n = 1; 2 * n <= pass.size(); n++) {
         if (std::equal(pass.end() - static_cast<std::ptrdiff_t>(n), pass.end(),
@@ -245,6 +318,7 @@ state moved(const state& st, std::int32_t self)
     thread_state& t = next.threads[static_cast<std::size_t>(self)];
     t.actions++;
     t.inside = false;
+    t.stale = true;
     return next;
 }
 
@@ -295,7 +369,7 @@ void take(const search& s, const state& st, state& next, int w, std::memory_orde
 // instead). Under C++ the write carries the thread's view if it releases,
 // else the view at its last release fence, joined with CARRIED.
 void make(const search& s, state& next, int w, const write& made, std::memory_order order, std::size_t at, bool direct,
-          const std::vector<int>& carried)
+          const list& carried)
 {
     thread_state& n = next.threads[static_cast<std::size_t>(made.thread)];
     const auto var = static_cast<std::size_t>(made.var);
@@ -456,7 +530,7 @@ void enters(const state& st, std::int32_t self, std::vector<std::pair<state, ste
 // Every state one step of thread self leads to, with how.
 void steps_of(search& s, const state& st, std::int32_t self, std::vector<std::pair<state, step>>& out)
 {
-    const action a = next_action(s, self, st.threads[static_cast<std::size_t>(self)]);
+    const action& a = st.threads[static_cast<std::size_t>(self)].next;
     switch (a.what) {
     case kind::load:
         return loads(s, st, self, a, out);
@@ -474,31 +548,69 @@ void steps_of(search& s, const state& st, std::int32_t self, std::vector<std::pa
     }
 }
 
-// Marks each thread whose program has returned as finished.
+// Finds the next step of each thread that has moved, and marks each thread
+// whose program has returned as finished.
 void settle(search& s, state& st)
 {
     for (std::size_t i = 0; i < st.threads.size(); i++) {
         thread_state& t = st.threads[i];
-        t.finished = t.finished || next_action(s, static_cast<std::int32_t>(i), t).what == kind::finished;
+        if (!t.stale)
+            continue;
+        t.next = next_action(s, static_cast<std::int32_t>(i), t);
+        t.finished = t.next.what == kind::finished;
+        t.stale = false;
     }
 }
 
-void put(std::string& key, std::int64_t v)
+// Keys are strings of small numbers, each in as few bytes as it needs: seven
+// bits a byte, the top bit set on all bytes but the last, and the sign in
+// the lowest bit, so that -1 takes one byte too. Made in a buffer first,
+// sized for the longest numbers, then copied once.
+struct packer {
+    std::vector<unsigned char> buffer;
+    std::size_t used = 0;
+};
+
+void put(packer& key, std::int64_t v)
 {
-    key.append(reinterpret_cast<const char*>(&v), sizeof v);
+    auto u = (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+    unsigned char* at = key.buffer.data() + key.used;
+    while (u >= 0x80) {
+        *at++ = static_cast<unsigned char>(u | 0x80);
+        u >>= 7;
+    }
+    *at++ = static_cast<unsigned char>(u);
+    key.used = static_cast<std::size_t>(at - key.buffer.data());
 }
 
-void put(std::string& key, const std::vector<int>& list)
+void put(packer& key, const list& numbers)
 {
-    put(key, static_cast<std::int64_t>(list.size()));
-    for (const int v : list)
+    put(key, static_cast<std::int64_t>(numbers.size()));
+    for (const int v : numbers)
         put(key, v);
+}
+
+// How many numbers key_of puts for ST, at most.
+std::size_t numbers_in(const state& st)
+{
+    std::size_t n = 1 + st.sc_view.size() + 1;
+    for (const thread_state& t : st.threads)
+        n += 10 + t.read.size() + t.buffer.size() + t.view.size() + t.released.size() + t.acquired.size() + 2 * t.pass.size();
+    for (const write& w : st.writes)
+        n += 4 + w.view.size();
+    for (const auto& o : st.order)
+        n += 1 + o.size();
+    return n;
 }
 
 // Everything that decides what can happen next, and what has happened so far.
 std::string key_of(const state& st)
 {
-    std::string key;
+    static thread_local packer key;
+    const std::size_t longest = 10 * numbers_in(st);
+    if (key.buffer.size() < longest)
+        key.buffer.resize(longest);
+    key.used = 0;
     put(key, st.both_inside);
     for (const thread_state& t : st.threads) {
         put(key, t.actions);
@@ -518,6 +630,8 @@ std::string key_of(const state& st)
     }
     for (const write& w : st.writes) {
         put(key, w.var);
+        if (w.var < 0)   // not made yet
+            continue;
         put(key, w.value);
         put(key, w.rmw_of);
         put(key, w.view);
@@ -525,7 +639,7 @@ std::string key_of(const state& st)
     for (const auto& o : st.order)
         put(key, o);
     put(key, st.sc_view);
-    return key;
+    return {reinterpret_cast<const char*>(key.buffer.data()), key.used};
 }
 
 const char* order_name(std::memory_order order)
@@ -624,6 +738,346 @@ std::string described(const search& s, const step& how)
     return line;
 }
 
+// The moves of the search: each thread's next step, numbered by thread,
+// then under x86-TSO each store buffer's drain, numbered after them.
+int moves(const search& s, const state& st)
+{
+    const auto threads = static_cast<int>(st.threads.size());
+    return s.model == memory_model::x86_tso ? 2 * threads : threads;
+}
+
+// Every state move m leads to from ST, one for each choice the move has
+// (which write a load reads, say); none when it cannot be made.
+void moves_of(search& s, const state& st, int m, std::vector<std::pair<state, step>>& out)
+{
+    const auto threads = static_cast<int>(st.threads.size());
+    if (m < threads) {
+        if (!st.threads[static_cast<std::size_t>(m)].finished)
+            steps_of(s, st, m, out);
+        return;
+    }
+    const int self = m - threads;
+    const auto& buffer = st.threads[static_cast<std::size_t>(self)].buffer;
+    if (buffer.empty())
+        return;
+    state drained = st;
+    const int w = buffer.front();
+    const write& made = st.writes[static_cast<std::size_t>(w)];
+    auto& b = drained.threads[static_cast<std::size_t>(self)].buffer;
+    b.erase(b.begin());
+    drained.order[static_cast<std::size_t>(made.var)].push_back(w);
+    step how{kind::drain, self, made.var, made.value};
+    out.emplace_back(std::move(drained), how);
+}
+
+// Every state one step leads to from ST, in the order a breadth-first
+// search takes them.
+void successors(search& s, const state& st, std::vector<std::pair<state, step>>& out)
+{
+    for (int m = 0; m < moves(s, st); m++)
+        moves_of(s, st, m, out);
+}
+
+// Whether thread self's next step touches nothing another thread's step
+// reads or writes, whatever the others do first: then taking it first
+// leaves out no end a run can reach. Under x86-TSO a release or relaxed
+// store goes into the thread's own buffer, and its drain is a step apart;
+// fences change only the thread's own view, but for the language's seq_cst
+// fences, which share one. A thread inside leaves with its next step, which
+// another thread entering reads.
+bool alone(const search& s, const state& st, std::int32_t self)
+{
+    const thread_state& t = st.threads[static_cast<std::size_t>(self)];
+    if (t.finished || t.inside)
+        return false;
+    switch (t.next.what) {
+    case kind::store:
+        return s.model == memory_model::x86_tso && t.next.order != std::memory_order_seq_cst;
+    case kind::fence:
+        return s.model != memory_model::cpp || t.next.order != std::memory_order_seq_cst;
+    default:
+        return false;
+    }
+}
+
+// What a move reads and writes of what the threads share, a bit each: each
+// variable (in memory, or its stores in coherence order), each thread's
+// store buffer, whether threads are inside, and the view the language's
+// seq_cst fences share. Two moves neither of which writes what the other
+// touches lead to the same state in either order, and neither stops the
+// other. Past the bits there are, variables and buffers share the last
+// ones, which only makes more moves seem to meet.
+struct footprint {
+    std::uint64_t reads = 0;
+    std::uint64_t writes = 0;
+};
+
+constexpr int buffer_bits = 58;
+constexpr std::uint64_t inside_bit = std::uint64_t{1} << 62;
+constexpr std::uint64_t sc_fence_bit = std::uint64_t{1} << 63;
+
+std::uint64_t var_bit(int var)
+{
+    return std::uint64_t{1} << std::min(var, buffer_bits - 1);
+}
+
+std::uint64_t buffer_bit(int thread)
+{
+    return std::uint64_t{1} << (buffer_bits + std::min(thread, 3));
+}
+
+footprint footprint_of(const search& s, const state& st, int m)
+{
+    const auto threads = static_cast<int>(st.threads.size());
+    footprint f;
+    if (m >= threads) {
+        const int self = m - threads;
+        const int w = st.threads[static_cast<std::size_t>(self)].buffer.front();
+        f.writes = buffer_bit(self) | var_bit(st.writes[static_cast<std::size_t>(w)].var);
+        return f;
+    }
+    const thread_state& t = st.threads[static_cast<std::size_t>(m)];
+    const action& a = t.next;
+    const bool tso = s.model == memory_model::x86_tso;
+    if (t.inside)
+        f.writes |= inside_bit;
+    switch (a.what) {
+    case kind::load:
+        f.reads = var_bit(a.var) | (tso ? buffer_bit(m) : 0);
+        break;
+    case kind::store:
+        if (tso && a.order != std::memory_order_seq_cst) {
+            f.writes |= buffer_bit(m);
+        } else {
+            f.reads = tso ? buffer_bit(m) : 0;
+            f.writes |= var_bit(a.var);
+        }
+        break;
+    case kind::rmw:
+        f.reads = var_bit(a.var) | (tso ? buffer_bit(m) : 0);
+        f.writes |= var_bit(a.var);
+        break;
+    case kind::fence:
+        if (tso && a.order == std::memory_order_seq_cst)
+            f.reads = buffer_bit(m);
+        if (s.model == memory_model::cpp && a.order == std::memory_order_seq_cst)
+            f.writes |= sc_fence_bit;
+        break;
+    case kind::inside:
+        f.reads = inside_bit;
+        f.writes |= inside_bit;
+        break;
+    case kind::drain:
+    case kind::finished:
+        break;
+    }
+    return f;
+}
+
+bool independent(const footprint& a, const footprint& b)
+{
+    return (a.writes & (b.reads | b.writes)) == 0 && (b.writes & a.reads) == 0;
+}
+
+// The depth of a run's end none of whose steps is reachable, for a state from
+// which no wanted end is.
+constexpr int unreachable = INT32_MAX;
+
+// Per execution (what each load read, and each variable's coherence order):
+// whether two threads were inside at once, and its outcome.
+struct ending {
+    bool both_inside = false;
+    std::vector<std::int32_t> outcome;
+};
+
+// What the search keeps of a state it has met: the depth of the nearest
+// wanted end reachable from it, and the moves asleep when it was met (a
+// bit for each move), which were not taken from it.
+struct met {
+    int nearest = unreachable;
+    std::uint32_t asleep = 0;
+};
+
+struct walk {
+    search& s;
+    const wanted_end& wanted;
+    std::unordered_map<std::string, met> seen;
+    std::map<std::vector<int>, ending> endings;
+    // Whether moves may sleep: not when the nearest wanted end from each
+    // state is needed, which a state's moves asleep would hide.
+    bool sleeping = true;
+};
+
+// Records the end of a run at ST, which has nothing left to do; returns its
+// depth if it is a wanted end.
+int finish(walk& w, const state& st, int depth)
+{
+    // A state with nothing left to do and a thread not finished is where a
+    // spinning thread's pass was cut: what follows it is found from the
+    // state before that pass.
+    if (!std::all_of(st.threads.begin(), st.threads.end(), [](const thread_state& t) { return t.finished; }))
+        return unreachable;
+    std::vector<int> signature;
+    ending end{st.both_inside, {}};
+    for (const thread_state& t : st.threads) {
+        signature.insert(signature.end(), t.read.begin(), t.read.end());
+        signature.push_back(-1);
+        end.outcome.insert(end.outcome.end(), t.seen.begin(), t.seen.end());
+    }
+    for (const auto& o : st.order) {
+        signature.insert(signature.end(), o.begin(), o.end());
+        signature.push_back(-1);
+        end.outcome.push_back(st.writes[static_cast<std::size_t>(o.back())].value);
+    }
+    const bool is_wanted = w.wanted && w.wanted(end.outcome);
+    ending& known = w.endings[signature];
+    end.both_inside = end.both_inside || known.both_inside;
+    known = std::move(end);
+    return is_wanted ? depth : unreachable;
+}
+
+int arrive(walk& w, state& st, int depth, std::uint32_t asleep);
+
+// Takes the moves in TAKE from ST, DEPTH steps from the start, with the
+// moves in ASLEEP asleep: a move taken after another that it cannot meet
+// need not be taken again after it, and sleeps in what follows it (sleep
+// sets). FIRST, when given, holds what the first move taken leads to.
+// Returns the depth of the nearest wanted end reachable, and counts in
+// TAKEN the moves that could be made.
+int take_moves(walk& w, const state& st, int depth, std::uint32_t take, std::uint32_t asleep,
+               std::vector<std::pair<state, step>>& next, int& taken)
+{
+    const int count = moves(w.s, st);
+    int nearest = unreachable;
+    for (int m = 0; m < count && take != 0; m++) {
+        if ((take >> m & 1U) == 0)
+            continue;
+        take &= ~(1U << m);
+        if (next.empty())
+            moves_of(w.s, st, m, next);
+        if (next.empty())
+            continue;
+        taken++;
+        std::uint32_t sleeps = 0;
+        if (w.sleeping) {
+            const footprint made = footprint_of(w.s, st, m);
+            for (int other = 0; other < count; other++) {
+                if ((asleep >> other & 1U) != 0 && independent(made, footprint_of(w.s, st, other)))
+                    sleeps |= 1U << other;
+            }
+            asleep |= 1U << m;
+        }
+        // Taken from the list, so that the next move finds it empty.
+        std::vector<std::pair<state, step>> made = std::move(next);
+        next.clear();
+        for (auto& [after, how] : made)
+            nearest = std::min(nearest, arrive(w, after, depth + 1, sleeps));
+    }
+    return nearest;
+}
+
+// Visits ST, DEPTH steps from the start (every run to a state takes as many
+// steps), with the moves in ASLEEP asleep. A state met before is taken up
+// again only for the moves that slept then and are awake now. Returns the
+// depth of the nearest wanted end reachable from it.
+int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
+{
+    settle(w.s, st);
+    const auto [known, fresh] = w.seen.try_emplace(key_of(st), met{unreachable, asleep});
+    // Elements of an unordered_map stay where they are as it grows.
+    met& here = known->second;
+    std::vector<std::pair<state, step>> next;
+    int taken = 0;
+    if (!fresh) {
+        const std::uint32_t woken = here.asleep & ~asleep;
+        if (woken == 0)
+            return here.nearest;
+        here.asleep &= asleep;
+        return std::min(here.nearest, take_moves(w, st, depth, woken, here.asleep, next, taken));
+    }
+    if (static_cast<std::int64_t>(w.seen.size()) > max_states)
+        throw std::length_error("the exploration passed the explorer's limit of states");
+    const int count = moves(w.s, st);
+    const std::uint32_t every = (1U << count) - 1;
+    // One thread's step that nothing else can meet is taken alone (a
+    // persistent set), if it can be made; else every move.
+    std::uint32_t take = every;
+    for (int self = 0; self < static_cast<int>(st.threads.size()); self++) {
+        if (alone(w.s, st, self)) {
+            moves_of(w.s, st, self, next);
+            if (!next.empty()) {
+                take = 1U << self;
+                break;
+            }
+        }
+    }
+    if ((take & asleep) != 0)
+        next.clear();
+    here.nearest = take_moves(w, st, depth, take & ~asleep, asleep, next, taken);
+    // Moves asleep can be made: with none, and none taken, the run ends here.
+    if (taken == 0 && asleep == 0 && take == every)
+        here.nearest = finish(w, st, depth);
+    return here.nearest;
+}
+
+// The shortest run from START into two threads inside at once, breadth
+// first over every order of steps, up to the first state found with both
+// inside; among the shortest, the one whose choices come first in the order
+// of the steps.
+std::vector<step> shortest_into_both(search& s, state start)
+{
+    std::vector<node> nodes;
+    std::unordered_set<std::string> seen{key_of(start)};
+    nodes.push_back({std::move(start), -1, {}});
+    std::vector<std::pair<state, step>> next;
+    for (std::size_t i = 0; i < nodes.size(); i++) {
+        const state st = std::move(nodes[i].now);
+        nodes[i].now = {};
+        next.clear();
+        successors(s, st, next);
+        for (auto& [after, how] : next) {
+            settle(s, after);
+            if (!seen.insert(key_of(after)).second)
+                continue;
+            nodes.push_back({std::move(after), static_cast<int>(i), how});
+            if (!nodes.back().now.both_inside)
+                continue;
+            std::vector<step> run;
+            for (auto at = static_cast<int>(nodes.size()) - 1; at > 0; at = nodes[static_cast<std::size_t>(at)].parent)
+                run.push_back(nodes[static_cast<std::size_t>(at)].how);
+            std::reverse(run.begin(), run.end());
+            return run;
+        }
+    }
+    return {};
+}
+
+// The shortest run from START to a wanted end, NEAREST steps long: at each
+// state the first step, in the order of the steps, from which such an end
+// is that near. The reduced search leaves out steps, never a state's
+// nearest wanted end, so a step it left out is followed by a search of its own.
+std::vector<step> shortest_to_wanted(walk& w, state start, int nearest)
+{
+    std::vector<step> run;
+    std::vector<std::pair<state, step>> next;
+    for (state st = std::move(start);;) {
+        next.clear();
+        successors(w.s, st, next);
+        bool moved_on = false;
+        for (auto& [after, how] : next) {
+            settle(w.s, after);
+            if (arrive(w, after, static_cast<int>(run.size()) + 1, 0) == nearest) {
+                run.push_back(how);
+                st = std::move(after);
+                moved_on = true;
+                break;
+            }
+        }
+        if (!moved_on)
+            return run;
+    }
+}
+
 exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
 {
     const std::size_t vars = s.cells.size();
@@ -636,84 +1090,18 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
         s.cells[v]->var = static_cast<int>(v);
         start.writes[v] = {static_cast<int>(v), s.cells[v]->initial};
         start.order[v] = {static_cast<int>(v)};
-        fresh.view.push_back(static_cast<int>(v));
+        if (s.model == memory_model::cpp)   // only the language's rules have views
+            fresh.view.push_back(static_cast<int>(v));
     }
     start.threads.assign(static_cast<std::size_t>(threads), fresh);
     start.sc_view = fresh.view;
     settle(s, start);
 
-    std::vector<node> nodes;
-    std::unordered_set<std::string> seen{key_of(start)};
-    nodes.push_back({std::move(start), -1, {}});
-    int first_both = -1;
-    int first_wanted = -1;
-    // Per execution (what each load read, and each variable's coherence
-    // order): whether two threads were inside at once, and its outcome.
-    struct ending {
-        bool both_inside = false;
-        std::vector<std::int32_t> outcome;
-    };
-    std::map<std::vector<int>, ending> endings;
-    std::vector<std::pair<state, step>> next;
-    for (std::size_t i = 0; i < nodes.size(); i++) {
-        const state st = std::move(nodes[i].now);
-        nodes[i].now = {};
-        next.clear();
-        for (std::int32_t self = 0; self < threads; self++) {
-            if (!st.threads[static_cast<std::size_t>(self)].finished)
-                steps_of(s, st, self, next);
-        }
-        for (std::int32_t self = 0; self < threads && s.model == memory_model::x86_tso; self++) {
-            const auto& buffer = st.threads[static_cast<std::size_t>(self)].buffer;
-            if (buffer.empty())
-                continue;
-            state drained = st;
-            const int w = buffer.front();
-            const write& made = st.writes[static_cast<std::size_t>(w)];
-            auto& b = drained.threads[static_cast<std::size_t>(self)].buffer;
-            b.erase(b.begin());
-            drained.order[static_cast<std::size_t>(made.var)].push_back(w);
-            step how{kind::drain, self, made.var, made.value};
-            next.emplace_back(std::move(drained), how);
-        }
-        const bool finished = std::all_of(st.threads.begin(), st.threads.end(), [](const thread_state& t) { return t.finished; });
-        if (next.empty() && finished) {
-            std::vector<int> signature;
-            ending end{st.both_inside, {}};
-            for (const thread_state& t : st.threads) {
-                signature.insert(signature.end(), t.read.begin(), t.read.end());
-                signature.push_back(-1);
-                end.outcome.insert(end.outcome.end(), t.seen.begin(), t.seen.end());
-            }
-            for (const auto& o : st.order) {
-                signature.insert(signature.end(), o.begin(), o.end());
-                signature.push_back(-1);
-                end.outcome.push_back(st.writes[static_cast<std::size_t>(o.back())].value);
-            }
-            // Breadth first: the first end wanted is the nearest.
-            if (wanted && first_wanted < 0 && wanted(end.outcome))
-                first_wanted = static_cast<int>(i);
-            ending& known = endings[signature];
-            end.both_inside = end.both_inside || known.both_inside;
-            known = std::move(end);
-        }
-        // A state with nothing left to do and a thread not finished is where
-        // a spinning thread's pass was cut: what follows it is found from the
-        // state before that pass.
-        for (auto& [after, how] : next) {
-            settle(s, after);
-            if (!seen.insert(key_of(after)).second)
-                continue;
-            if (static_cast<std::int64_t>(nodes.size()) == max_states)
-                throw std::length_error("the exploration passed the explorer's limit of states");
-            if (after.both_inside && first_both < 0)
-                first_both = static_cast<int>(nodes.size());
-            nodes.push_back({std::move(after), static_cast<int>(i), how});
-        }
-    }
-
+    walk w{s, wanted, {}, {}, !wanted && moves(s, start) <= 32};
+    state first = start;
+    const int nearest = arrive(w, first, 0, 0);
     exploration result;
-    for (const auto& [signature, end] : endings) {
+    for (const auto& [signature, end] : w.endings) {
         result.executions++;
         result.both_inside += end.both_inside ? 1 : 0;
         result.wanted += wanted && wanted(end.outcome) ? 1 : 0;
@@ -721,9 +1109,13 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
     }
     std::sort(result.outcomes.begin(), result.outcomes.end());
     result.outcomes.erase(std::unique(result.outcomes.begin(), result.outcomes.end()), result.outcomes.end());
-    for (int at = wanted ? first_wanted : first_both; at > 0; at = nodes[static_cast<std::size_t>(at)].parent)
-        result.witness.push_back(described(s, nodes[static_cast<std::size_t>(at)].how));
-    std::reverse(result.witness.begin(), result.witness.end());
+    std::vector<step> run;
+    if (wanted && nearest != unreachable)
+        run = shortest_to_wanted(w, std::move(start), nearest);
+    else if (!wanted && result.both_inside != 0)
+        run = shortest_into_both(s, std::move(start));
+    for (const step& how : run)
+        result.witness.push_back(described(s, how));
     return result;
 }
 

@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -163,7 +164,6 @@ struct write {
     std::int32_t value = 0;
     int thread = -1;   // -1 for an initial value
     int rmw_of = -1;   // a read-modify-write's: the write it read
-    list view{};   // C++: the view it hands to an acquiring reader; empty for none
 };
 
 struct thread_state {
@@ -192,6 +192,8 @@ struct state {
     // Per variable, its writes in coherence order. Under interleaving and
     // x86-TSO, memory holds the last.
     list_of<list> order;
+    // C++: by write, the view it hands to an acquiring reader; empty for none.
+    list_of<list> views;
     list sc_view;   // C++: the view the seq_cst fences hand on, one to the next
     bool both_inside = false;
 };
@@ -360,8 +362,9 @@ void take(const search& s, const state& st, state& next, int w, std::memory_orde
     const auto& coherence = st.order[static_cast<std::size_t>(got.var)];
     how.passed = w != coherence.back() ? st.writes[static_cast<std::size_t>(coherence.back())] : write{};
     n.view[static_cast<std::size_t>(got.var)] = w;
-    join(n.acquired, got.view, next);
-    how.synced = is_acquire(order) && join(n.view, got.view, next);
+    const list& carried = st.views[static_cast<std::size_t>(w)];
+    join(n.acquired, carried, next);
+    how.synced = is_acquire(order) && join(n.view, carried, next);
 }
 
 // Its thread makes write w, MADE, with ORDER, at AT in the variable's
@@ -388,10 +391,11 @@ void make(const search& s, state& next, int w, const write& made, std::memory_or
     if (s.model != memory_model::cpp)
         return;
     n.view[var] = w;
-    placed.view = carried;
-    join(placed.view, is_release(order) ? n.view : n.released, next);
-    if (!placed.view.empty())
-        placed.view[var] = w;
+    list& view = next.views[static_cast<std::size_t>(w)];
+    view = carried;
+    join(view, is_release(order) ? n.view : n.released, next);
+    if (!view.empty())
+        view[var] = w;
 }
 
 // The number thread t's next store will have.
@@ -484,7 +488,7 @@ void rmws(search& s, const state& st, std::int32_t self, const action& a, std::v
             continue;
         state next = moved(st, self);
         take(s, st, next, w, a.order, how);
-        make(s, next, write_number(s, self, t), {a.var, *how.stored, self, w}, a.order, at, true, got.view);
+        make(s, next, write_number(s, self, t), {a.var, *how.stored, self, w}, a.order, at, true, st.views[static_cast<std::size_t>(w)]);
         out.emplace_back(std::move(next), how);
     }
 }
@@ -596,15 +600,16 @@ std::size_t numbers_in(const state& st)
     std::size_t n = 1 + st.sc_view.size() + 1;
     for (const thread_state& t : st.threads)
         n += 10 + t.read.size() + t.buffer.size() + t.view.size() + t.released.size() + t.acquired.size() + 2 * t.pass.size();
-    for (const write& w : st.writes)
-        n += 4 + w.view.size();
+    for (const list& view : st.views)
+        n += 1 + view.size();
     for (const auto& o : st.order)
         n += 1 + o.size();
     return n;
 }
 
-// Everything that decides what can happen next, and what has happened so far.
-std::string key_of(const state& st)
+// Everything that decides what can happen next, and what has happened so far;
+// good until the next call.
+std::string_view key_of(const state& st)
 {
     static thread_local packer key;
     const std::size_t longest = 10 * numbers_in(st);
@@ -628,18 +633,82 @@ std::string key_of(const state& st)
             put(key, w);
         }
     }
-    for (const write& w : st.writes) {
-        put(key, w.var);
-        if (w.var < 0)   // not made yet
-            continue;
-        put(key, w.value);
-        put(key, w.rmw_of);
-        put(key, w.view);
-    }
+    // What each write is, the thread that made it has read: which writes
+    // of the others, which were made by what those threads read, and so
+    // on back to the initial values. Only the views they carry are more.
+    for (const list& view : st.views)
+        put(key, view);
     for (const auto& o : st.order)
         put(key, o);
     put(key, st.sc_view);
     return {reinterpret_cast<const char*>(key.buffer.data()), key.used};
+}
+
+// The set of the keys of the states met, each kept once in one long string,
+// and found by a hash in an open table of their places, half empty at most:
+// no allocation for each key, and only a few bytes beside it. Each key has a
+// number, in the order they came.
+struct key_set {
+    struct slot {
+        std::uint64_t hash = 0;
+        std::uint64_t at = 0;      // where the key starts in `keys`
+        std::uint32_t size = 0;
+        std::uint32_t number = 0;  // 0 for an empty slot, else the key's number + 1
+    };
+    std::string keys;
+    std::vector<slot> slots = std::vector<slot>(1024);
+    std::uint32_t count = 0;
+};
+
+std::uint64_t hash_of(std::string_view key)
+{
+    // FNV-1a, eight bytes at a time, then mixed (the finaliser of MurmurHash3).
+    std::uint64_t h = 0xcbf29ce484222325U ^ key.size();
+    std::size_t i = 0;
+    for (; i + 8 <= key.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, key.data() + i, sizeof word);
+        h = (h ^ word) * 0x100000001b3U;
+    }
+    for (; i < key.size(); i++)
+        h = (h ^ static_cast<unsigned char>(key[i])) * 0x100000001b3U;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdU;
+    h ^= h >> 33;
+    return h;
+}
+
+// Finds KEY, or adds it; returns its number, and whether it was added.
+std::pair<std::uint32_t, bool> find_or_add(key_set& set, std::string_view key)
+{
+    const std::uint64_t h = hash_of(key);
+    std::size_t mask = set.slots.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+        key_set::slot& at = set.slots[i];
+        if (at.number == 0)
+            break;
+        if (at.hash == h && at.size == key.size() && std::string_view(set.keys).substr(at.at, at.size) == key)
+            return {at.number - 1, false};
+    }
+    if (2 * (set.count + 1) > set.slots.size()) {
+        std::vector<key_set::slot> grown(2 * set.slots.size());
+        mask = grown.size() - 1;
+        for (const key_set::slot& old : set.slots) {
+            if (old.number == 0)
+                continue;
+            std::size_t i = old.hash & mask;
+            while (grown[i].number != 0)
+                i = (i + 1) & mask;
+            grown[i] = old;
+        }
+        set.slots = std::move(grown);
+    }
+    std::size_t i = h & mask;
+    while (set.slots[i].number != 0)
+        i = (i + 1) & mask;
+    set.slots[i] = {h, set.keys.size(), static_cast<std::uint32_t>(key.size()), ++set.count};
+    set.keys.append(key);
+    return {set.count - 1, true};
 }
 
 const char* order_name(std::memory_order order)
@@ -901,7 +970,8 @@ struct met {
 struct walk {
     search& s;
     const wanted_end& wanted;
-    std::unordered_map<std::string, met> seen;
+    key_set seen;
+    std::vector<met> states;   // by key number
     std::map<std::vector<int>, ending> endings;
     // Whether moves may sleep: not when the nearest wanted end from each
     // state is needed, which a state's moves asleep would hide.
@@ -983,20 +1053,21 @@ int take_moves(walk& w, const state& st, int depth, std::uint32_t take, std::uin
 int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
 {
     settle(w.s, st);
-    const auto [known, fresh] = w.seen.try_emplace(key_of(st), met{unreachable, asleep});
-    // Elements of an unordered_map stay where they are as it grows.
-    met& here = known->second;
+    const auto [number, fresh] = find_or_add(w.seen, key_of(st));
     std::vector<std::pair<state, step>> next;
     int taken = 0;
     if (!fresh) {
+        met& here = w.states[number];
         const std::uint32_t woken = here.asleep & ~asleep;
         if (woken == 0)
             return here.nearest;
         here.asleep &= asleep;
-        return std::min(here.nearest, take_moves(w, st, depth, woken, here.asleep, next, taken));
+        const int nearest = here.nearest;
+        return std::min(nearest, take_moves(w, st, depth, woken, here.asleep, next, taken));
     }
-    if (static_cast<std::int64_t>(w.seen.size()) > max_states)
+    if (static_cast<std::int64_t>(w.seen.count) > max_states)
         throw std::length_error("the exploration passed the explorer's limit of states");
+    w.states.push_back({unreachable, asleep});
     const int count = moves(w.s, st);
     const std::uint32_t every = (1U << count) - 1;
     // One thread's step that nothing else can meet is taken alone (a
@@ -1013,11 +1084,12 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
     }
     if ((take & asleep) != 0)
         next.clear();
-    here.nearest = take_moves(w, st, depth, take & ~asleep, asleep, next, taken);
+    int nearest = take_moves(w, st, depth, take & ~asleep, asleep, next, taken);
     // Moves asleep can be made: with none, and none taken, the run ends here.
     if (taken == 0 && asleep == 0 && take == every)
-        here.nearest = finish(w, st, depth);
-    return here.nearest;
+        nearest = finish(w, st, depth);
+    w.states[number].nearest = nearest;
+    return nearest;
 }
 
 // The shortest run from START into two threads inside at once, breadth
@@ -1027,7 +1099,7 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
 std::vector<step> shortest_into_both(search& s, state start)
 {
     std::vector<node> nodes;
-    std::unordered_set<std::string> seen{key_of(start)};
+    std::unordered_set<std::string> seen{std::string(key_of(start))};
     nodes.push_back({std::move(start), -1, {}});
     std::vector<std::pair<state, step>> next;
     for (std::size_t i = 0; i < nodes.size(); i++) {
@@ -1037,7 +1109,7 @@ std::vector<step> shortest_into_both(search& s, state start)
         successors(s, st, next);
         for (auto& [after, how] : next) {
             settle(s, after);
-            if (!seen.insert(key_of(after)).second)
+            if (!seen.emplace(key_of(after)).second)
                 continue;
             nodes.push_back({std::move(after), static_cast<int>(i), how});
             if (!nodes.back().now.both_inside)
@@ -1084,6 +1156,8 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
     state start;
     start.writes.resize(vars + static_cast<std::size_t>(threads) * max_stores);
     start.order.resize(vars);
+    if (s.model == memory_model::cpp)
+        start.views.resize(start.writes.size());
     // Each thread starts having seen every initial value.
     thread_state fresh;
     for (std::size_t v = 0; v < vars; v++) {
@@ -1097,7 +1171,7 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
     start.sc_view = fresh.view;
     settle(s, start);
 
-    walk w{s, wanted, {}, {}, !wanted && moves(s, start) <= 32};
+    walk w{s, wanted, {}, {}, {}, !wanted && moves(s, start) <= 32};
     state first = start;
     const int nearest = arrive(w, first, 0, 0);
     exploration result;

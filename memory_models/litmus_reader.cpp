@@ -98,10 +98,13 @@ std::string shown(const token& t)
 {
     if (t.text.empty())
         return "the end of the file";
-    if (std::isprint(static_cast<unsigned char>(t.text[0])) != 0)
+    const auto odd = std::find_if(t.text.begin(), t.text.end(), [](char c) { return std::isprint(static_cast<unsigned char>(c)) == 0; });
+    if (odd == t.text.end())
         return t.text;
+    if (t.text[0] == '"')
+        return "a quoted string";
     char code[16];
-    static_cast<void>(std::snprintf(code, sizeof code, "a byte 0x%02x", static_cast<unsigned char>(t.text[0])));
+    static_cast<void>(std::snprintf(code, sizeof code, "a byte 0x%02x", static_cast<unsigned char>(*odd)));
     return code;
 }
 
@@ -244,7 +247,8 @@ bool is_param(const reader& r, int var)
 [[noreturn]] void plain_access(reader& r)
 {
     const token& star = next(r);
-    throw refused(star.line, "*" + peek(r).text + " is a plain access: only atomic accesses are explored");
+    const std::string what = is_word(peek(r).text) ? "*" + peek(r).text : "*";
+    throw refused(star.line, what + " is a plain access: only atomic accesses are explored");
 }
 
 int location(reader& r)
@@ -435,9 +439,9 @@ void thread(reader& r)
     const token& name = next(r);
     const std::string number = std::to_string(r.t.threads.size());
     if (r.t.threads.size() == 4)
-        throw refused(name.line, "a fifth thread, " + name.text + ": the explorer runs at most four");
+        throw refused(name.line, "a fifth thread, " + shown(name) + ": the explorer runs at most four");
     if (name.text != "P" + number)
-        throw refused(name.line, name.text + " where P" + number + " was expected");
+        throw refused(name.line, shown(name) + " where P" + number + " was expected");
     r.t.threads.emplace_back();
     r.params.clear();
     expect(r, "(");
@@ -448,12 +452,12 @@ void thread(reader& r)
         const token& type = next(r);
         expect(r, "*");
         const token& param = next(r);
+        if (!is_word(param.text))
+            throw refused(param.line, "expected a parameter name but found " + shown(param));
         if (type.text == "int")
             throw refused(param.line, param.text + " is not atomic: only atomic_int* variables are explored");
         if (type.text != "atomic_int")
-            throw refused(type.line, type.text + " is not a type the explorer runs: only atomic_int* variables are explored");
-        if (!is_word(param.text))
-            throw refused(param.line, "expected a parameter name but found " + shown(param));
+            throw refused(type.line, shown(type) + " is not a type the explorer runs: only atomic_int* variables are explored");
         const int known = var_index(r.t, param.text);
         if (is_param(r, known))
             throw refused(param.line, param.text + " is a parameter twice");
@@ -487,6 +491,8 @@ int comparison(reader& r)
     prop_node leaf{};
     if (is_number(first.text) && accept(r, ":")) {
         const token& reg = next(r);
+        if (!is_word(reg.text))
+            throw refused(reg.line, "expected a register but found " + shown(reg));
         const std::size_t n = first.text.size() < 3 ? std::stoul(first.text) : 99;
         if (n >= r.t.threads.size())
             throw refused(first.line, first.text + ":" + reg.text + " names P" + first.text + ", which the test does not have");

@@ -213,6 +213,8 @@ TEST(Litmus, RefusesWhatItCannotExploreAndGoesOn)
         {"", 1, "not a litmus test: it does not begin with C and the test's name"},
         {std::string("\x7f" "ELF\x02\x01\x01\0\0\n\x03", 11), 1, "not a litmus test: it does not begin with C and the test's name"},
         {"\n\nX86 SB\n{ x=0; }\n P0 | P1 ;\n", 3, "a test for X86: only C tests are explored"},
+        // Found by the fuzzer: a message shows a byte it cannot print by its code, never the byte.
+        {std::string("C T\n{}\nP0(int* \0y) {}\n", 22), 3, "expected a parameter name but found a byte 0x00"},
     };
     const scratch s;
     for (const refused_test& c : cases) {

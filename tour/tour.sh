@@ -66,6 +66,12 @@ show weaklock
 heading lockmodel "every execution of the same lock under three memory models; $predicted; then which repairs of the release/acquire lock hold under x86 and under the language's rules"
 show lockmodel
 
+# The kit's litmus tests are in its source, beside this script.
+tests=$(cd "$(dirname "$0")/../memory_models/litmus" && pwd)
+heading litmus "store buffering as a litmus test: every execution under each model, and the shortest in which both loads read 0; interleaving has none"
+(cd "$tests" && "$bin/litmus" --witness SB.litmus)
+printf '(litmus exited with status %d)\n' "$?"
+
 heading racecount "four threads and no lock; $runs runs, and a count other than $start means lost updates"
 show racecount
 spread racecount

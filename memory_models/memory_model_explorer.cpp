@@ -1065,7 +1065,7 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
         const int nearest = here.nearest;
         return std::min(nearest, take_moves(w, st, depth, woken, here.asleep, next, taken));
     }
-    if (static_cast<std::int64_t>(w.seen.count) > max_states)
+    if (static_cast<std::int64_t>(w.seen.count) > max_states || static_cast<std::int64_t>(w.seen.keys.size()) > max_state_bytes)
         throw std::length_error("the exploration passed the explorer's limit of states");
     w.states.push_back({unreachable, asleep});
     const int count = moves(w.s, st);
@@ -1152,6 +1152,9 @@ std::vector<step> shortest_to_wanted(walk& w, state start, int nearest)
 
 exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
 {
+    // A move is a bit of a 32-bit set: each thread's step, and its buffer's drain.
+    if (threads < 1 || threads > max_threads)
+        throw std::length_error("more threads than the explorer runs");
     const std::size_t vars = s.cells.size();
     state start;
     start.writes.resize(vars + static_cast<std::size_t>(threads) * max_stores);

@@ -108,8 +108,12 @@ struct exploration {
     std::vector<std::string> witness;
 };
 
-// The most states one exploration visits before it gives up.
-constexpr std::int64_t max_states = 20'000'000;
+// The most states one exploration visits before it gives up, and the most
+// memory it keeps of them.
+constexpr std::int64_t max_states = 4'000'000;
+constexpr std::int64_t max_state_bytes = 256'000'000;
+// The most threads it runs.
+constexpr std::int32_t max_threads = 15;
 
 // Which ends of a run are wanted: given an outcome, as exploration.outcomes
 // holds them, whether it is one.
@@ -119,7 +123,8 @@ using wanted_end = std::function<bool(const std::vector<std::int32_t>& outcome)>
 // own number, on CELLS, under MODEL. The witness is of two threads inside at
 // once, or, when WANTED is given, of an end it wants. Throws std::bad_alloc
 // when memory runs out, and std::length_error when a thread makes more than
-// 16 stores (read-modify-writes included), or when the exploration passes
-// max_states states.
+// 16 stores (read-modify-writes included), when the exploration passes
+// max_states states or max_state_bytes bytes of them, or for more than
+// max_threads threads.
 exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
                     const std::vector<model_cell*>& cells, const wanted_end& wanted = {});

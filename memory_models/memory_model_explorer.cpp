@@ -488,7 +488,8 @@ void rmws(search& s, const state& st, std::int32_t self, const action& a, std::v
             continue;
         state next = moved(st, self);
         take(s, st, next, w, a.order, how);
-        make(s, next, write_number(s, self, t), {a.var, *how.stored, self, w}, a.order, at, true, st.views[static_cast<std::size_t>(w)]);
+        make(s, next, write_number(s, self, t), {a.var, *how.stored, self, w}, a.order, at, true,
+             s.model == memory_model::cpp ? st.views[static_cast<std::size_t>(w)] : list{});
         out.emplace_back(std::move(next), how);
     }
 }
@@ -975,7 +976,7 @@ struct walk {
     std::map<std::vector<int>, ending> endings;
     // Whether moves may sleep: not when the nearest wanted end from each
     // state is needed, which a state's moves asleep would hide.
-    bool sleeping = true;
+    bool sleeping;
 };
 
 // Records the end of a run at ST, which has nothing left to do; returns its
@@ -1174,9 +1175,9 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
     start.sc_view = fresh.view;
     settle(s, start);
 
-    walk w{s, wanted, {}, {}, {}, !wanted && moves(s, start) <= 32};
+    walk w{s, wanted, {}, {}, {}, true};
     state first = start;
-    const int nearest = arrive(w, first, 0, 0);
+    arrive(w, first, 0, 0);
     exploration result;
     for (const auto& [signature, end] : w.endings) {
         result.executions++;
@@ -1187,10 +1188,16 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
     std::sort(result.outcomes.begin(), result.outcomes.end());
     result.outcomes.erase(std::unique(result.outcomes.begin(), result.outcomes.end()), result.outcomes.end());
     std::vector<step> run;
-    if (wanted && nearest != unreachable)
-        run = shortest_to_wanted(w, std::move(start), nearest);
-    else if (!wanted && result.both_inside != 0)
+    if (wanted && result.wanted != 0) {
+        // Searched again without sleep sets, which would hide from a state
+        // the nearest wanted end that a move asleep there leads to.
+        walk again{s, wanted, {}, {}, {}, false};
+        first = start;
+        const int nearest = arrive(again, first, 0, 0);
+        run = shortest_to_wanted(again, std::move(start), nearest);
+    } else if (!wanted && result.both_inside != 0) {
         run = shortest_into_both(s, std::move(start));
+    }
     for (const step& how : run)
         result.witness.push_back(described(s, how));
     return result;

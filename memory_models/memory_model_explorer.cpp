@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -45,7 +46,7 @@ void* take_block(std::size_t bytes)
 #ifndef __SANITIZE_ADDRESS__
     if (size <= free_blocks::sizes && pool.first[size] != nullptr) {
         void* block = pool.first[size];
-        std::memcpy(&pool.first[size], block, sizeof block);
+        std::memcpy(&pool.first[size], block, sizeof(void*));
         return block;
     }
 #endif
@@ -57,7 +58,7 @@ void give_block(void* block, std::size_t bytes)
     const std::size_t size = (bytes + free_blocks::granule - 1) / free_blocks::granule;
 #ifndef __SANITIZE_ADDRESS__
     if (size <= free_blocks::sizes) {
-        std::memcpy(block, &pool.first[size], sizeof block);
+        std::memcpy(block, &pool.first[size], sizeof(void*));
         pool.first[size] = block;
         return;
     }
@@ -70,7 +71,7 @@ struct pooled {
     using value_type = T;
     pooled() = default;
     template <class U>
-    explicit(false) pooled(const pooled<U>& /*other*/) noexcept
+    explicit pooled(const pooled<U>& /*other*/) noexcept
     {
     }
     T* allocate(std::size_t n) { return static_cast<T*>(take_block(n * sizeof(T))); }
@@ -578,7 +579,8 @@ struct packer {
 
 void put(packer& key, std::int64_t v)
 {
-    auto u = (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+    const auto bits = static_cast<std::uint64_t>(v);
+    auto u = v < 0 ? ~(bits << 1) : bits << 1;
     unsigned char* at = key.buffer.data() + key.used;
     while (u >= 0x80) {
         *at++ = static_cast<unsigned char>(u | 0x80);
@@ -598,14 +600,12 @@ void put(packer& key, const list& numbers)
 // How many numbers key_of puts for ST, at most.
 std::size_t numbers_in(const state& st)
 {
-    std::size_t n = 1 + st.sc_view.size() + 1;
-    for (const thread_state& t : st.threads)
-        n += 10 + t.read.size() + t.buffer.size() + t.view.size() + t.released.size() + t.acquired.size() + 2 * t.pass.size();
-    for (const list& view : st.views)
-        n += 1 + view.size();
-    for (const auto& o : st.order)
-        n += 1 + o.size();
-    return n;
+    const auto lists = [](std::size_t n, const list& l) { return n + 1 + l.size(); };
+    const auto threads = [](std::size_t n, const thread_state& t) {
+        return n + 10 + t.read.size() + t.buffer.size() + t.view.size() + t.released.size() + t.acquired.size() + 2 * t.pass.size();
+    };
+    const std::size_t n = std::accumulate(st.threads.begin(), st.threads.end(), 2 + st.sc_view.size(), threads);
+    return std::accumulate(st.order.begin(), st.order.end(), std::accumulate(st.views.begin(), st.views.end(), n, lists), lists);
 }
 
 // Everything that decides what can happen next, and what has happened so far;
@@ -691,7 +691,7 @@ std::pair<std::uint32_t, bool> find_or_add(key_set& set, std::string_view key)
         if (at.hash == h && at.size == key.size() && std::string_view(set.keys).substr(at.at, at.size) == key)
             return {at.number - 1, false};
     }
-    if (2 * (set.count + 1) > set.slots.size()) {
+    if (2 * (static_cast<std::size_t>(set.count) + 1) > set.slots.size()) {
         std::vector<key_set::slot> grown(2 * set.slots.size());
         mask = grown.size() - 1;
         for (const key_set::slot& old : set.slots) {
@@ -1009,21 +1009,22 @@ int finish(walk& w, const state& st, int depth)
 
 int arrive(walk& w, state& st, int depth, std::uint32_t asleep);
 
-// Takes the moves in TAKE from ST, DEPTH steps from the start, with the
+// Takes the moves in CHOSEN from ST, DEPTH steps from the start, with the
 // moves in ASLEEP asleep: a move taken after another that it cannot meet
 // need not be taken again after it, and sleeps in what follows it (sleep
 // sets). FIRST, when given, holds what the first move taken leads to.
 // Returns the depth of the nearest wanted end reachable, and counts in
 // TAKEN the moves that could be made.
-int take_moves(walk& w, const state& st, int depth, std::uint32_t take, std::uint32_t asleep,
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the moves to take and those asleep are both sets of moves
+int take_moves(walk& w, const state& st, int depth, std::uint32_t chosen, std::uint32_t asleep,
                std::vector<std::pair<state, step>>& next, int& taken)
 {
     const int count = moves(w.s, st);
     int nearest = unreachable;
-    for (int m = 0; m < count && take != 0; m++) {
-        if ((take >> m & 1U) == 0)
+    for (int m = 0; m < count && chosen != 0; m++) {
+        if ((chosen >> m & 1U) == 0)
             continue;
-        take &= ~(1U << m);
+        chosen &= ~(1U << m);
         if (next.empty())
             moves_of(w.s, st, m, next);
         if (next.empty())
@@ -1073,21 +1074,21 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
     const std::uint32_t every = (1U << count) - 1;
     // One thread's step that nothing else can meet is taken alone (a
     // persistent set), if it can be made; else every move.
-    std::uint32_t take = every;
+    std::uint32_t chosen = every;
     for (int self = 0; self < static_cast<int>(st.threads.size()); self++) {
         if (alone(w.s, st, self)) {
             moves_of(w.s, st, self, next);
             if (!next.empty()) {
-                take = 1U << self;
+                chosen = 1U << self;
                 break;
             }
         }
     }
-    if ((take & asleep) != 0)
+    if ((chosen & asleep) != 0)
         next.clear();
-    int nearest = take_moves(w, st, depth, take & ~asleep, asleep, next, taken);
+    int nearest = take_moves(w, st, depth, chosen & ~asleep, asleep, next, taken);
     // Moves asleep can be made: with none, and none taken, the run ends here.
-    if (taken == 0 && asleep == 0 && take == every)
+    if (taken == 0 && asleep == 0 && chosen == every)
         nearest = finish(w, st, depth);
     w.states[number].nearest = nearest;
     return nearest;

@@ -27,7 +27,7 @@ void rounds_of(std::int32_t self)
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: speed lock1|lock2|lock3|iriw|iriw+fences interleaving|x86-TSO|C++\n");
+        static_cast<void>(std::fprintf(stderr, "usage: speed lock1|lock2|lock3|iriw|iriw+fences interleaving|x86-TSO|C++\n"));
         return 2;
     }
     const std::string what = argv[1];
@@ -39,14 +39,11 @@ int main(int argc, char** argv)
         model = memory_model::cpp;
     const auto start = std::chrono::steady_clock::now();
     exploration e;
+    void (*lock)(std::int32_t) = what == "lock1" ? rounds_of<1> : what == "lock2" ? rounds_of<2> : rounds_of<3>;
     try {
-        if (what == "lock1")
-            e = explore(model, rounds_of<1>, 2, {&flags[0], &flags[1], &turns});
-        else if (what == "lock2")
-            e = explore(model, rounds_of<2>, 2, {&flags[0], &flags[1], &turns});
-        else if (what == "lock3")
-            e = explore(model, rounds_of<3>, 2, {&flags[0], &flags[1], &turns});
-        else {
+        if (what.starts_with("lock")) {
+            e = explore(model, lock, 2, {&flags[0], &flags[1], &turns});
+        } else {
             // Release stores and acquire loads, as the kit's table has them.
             litmus_order = std::memory_order_acq_rel;
             e = explore(model, what == "iriw" ? iriw<false> : iriw<true>, 4, {&litmus_x, &litmus_y});

@@ -60,6 +60,10 @@ const published kit_tests[] = {
     {"IRIW+rel+acq", {{false, 15}, {false, 15}, {true, 16}}},
     {"IRIW+fences", {{false, 15}, {false, 15}, {false, 15}}},
     {"IRIW+fences+rel+acq", {{false, 15}, {false, 15}, {false, 15}}},
+    {"SB+seq_cst", {{false, 3}, {false, 3}, {false, 3}}},
+    {"SB+seq_cst-stores", {{false, 3}, {false, 3}, {true, 4}}},
+    {"SB+acq_rel-fences", {{false, 3}, {true, 4}, {true, 4}}},
+    {"CoWW", {{false, 1}, {false, 1}, {false, 1}}},
 };
 
 std::string path_of(const std::string& test)
@@ -90,7 +94,8 @@ TEST(Litmus, GivesThePublishedVerdictsOfTheKitsTests)
         ASSERT_EQ(lines.size(), 4U) << p.test << ":\n" << r.out << r.err;
         for (int m = 0; m < 3; m++) {
             const std::string& line = lines[static_cast<std::size_t>(m) + 1];
-            const std::string head = litmus_models[m].name + (": " + std::to_string(p.under[m].executions) + " executions, ");
+            const long long n = p.under[m].executions;
+            const std::string head = litmus_models[m].name + (": " + std::to_string(n) + (n == 1 ? " execution, " : " executions, "));
             EXPECT_EQ(line.rfind(head, 0), 0U) << p.test << ": " << line;
             EXPECT_EQ(!line.ends_with(", never"), p.under[m].allowed) << p.test << ": " << line;
         }

@@ -800,7 +800,7 @@ std::string state_text(const litmus_test& t, const std::vector<std::int32_t>& st
     return text;
 }
 
-exploration explore_test(const litmus_test& t, memory_model model)
+exploration explore_test(const litmus_test& t, memory_model model, bool plainly)
 {
     running_cells.clear();
     for (std::size_t i = 0; i < t.vars.size(); i++)
@@ -808,6 +808,7 @@ exploration explore_test(const litmus_test& t, memory_model model)
     std::vector<model_cell*> pointers(running_cells.size());
     std::transform(running_cells.begin(), running_cells.end(), pointers.begin(), [](model_cell& c) { return &c; });
     running = &t;
-    return explore(model, run_thread, static_cast<std::int32_t>(t.threads.size()), pointers,
-                   [&t](const std::vector<std::int32_t>& outcome) { return holds(t, final_state(t, outcome)); });
+    const auto meets = [&t](const std::vector<std::int32_t>& outcome) { return holds(t, final_state(t, outcome)); };
+    const auto threads = static_cast<std::int32_t>(t.threads.size());
+    return plainly ? explore_every_path(model, run_thread, threads, pointers, meets) : explore(model, run_thread, threads, pointers, meets);
 }

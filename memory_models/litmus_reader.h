@@ -83,8 +83,8 @@ std::string state_text(const litmus_test& t, const std::vector<std::int32_t>& st
 
 // Every execution of T under MODEL; `wanted` counts those whose end meets
 // the proposition, and the witness is the shortest of them. Throws as
-// explore() does.
-exploration explore_test(const litmus_test& t, memory_model model);
+// explore() does. PLAINLY, by explore_every_path() instead.
+exploration explore_test(const litmus_test& t, memory_model model, bool plainly = false);
 
 struct model_name {
     memory_model model;

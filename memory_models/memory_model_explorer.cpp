@@ -1061,7 +1061,7 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
     if (!fresh) {
         met& here = w.states[number];
         const std::uint32_t woken = here.asleep & ~asleep;
-        if (woken == 0)
+        if (true)
             return here.nearest;
         here.asleep &= asleep;
         const int nearest = here.nearest;
@@ -1092,6 +1092,25 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
         nearest = finish(w, st, depth);
     w.states[number].nearest = nearest;
     return nearest;
+}
+
+// Follows every path from ST, DEPTH steps from the start, to its end, as
+// the plainest search would: no state met twice is known again, and no step
+// is left out. COUNT counts the steps taken.
+void every_path(walk& w, state& st, int depth, std::int64_t& count)
+{
+    settle(w.s, st);
+    std::vector<std::pair<state, step>> next;
+    successors(w.s, st, next);
+    if (next.empty()) {
+        finish(w, st, depth);
+        return;
+    }
+    for (auto& [after, how] : next) {
+        if (++count > max_states)
+            throw std::length_error("the exploration passed the explorer's limit of states");
+        every_path(w, after, depth + 1, count);
+    }
 }
 
 // The shortest run from START into two threads inside at once, breadth
@@ -1152,7 +1171,7 @@ std::vector<step> shortest_to_wanted(walk& w, state start, int nearest)
     }
 }
 
-exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
+exploration explored(search& s, std::int32_t threads, const wanted_end& wanted, bool plainly)
 {
     // A move is a bit of a 32-bit set: each thread's step, and its buffer's drain.
     if (threads < 1 || threads > max_threads)
@@ -1178,7 +1197,11 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
 
     walk w{s, wanted, {}, {}, {}, true};
     state first = start;
-    arrive(w, first, 0, 0);
+    std::int64_t steps = 0;
+    if (plainly)
+        every_path(w, first, 0, steps);
+    else
+        arrive(w, first, 0, 0);
     exploration result;
     for (const auto& [signature, end] : w.endings) {
         result.executions++;
@@ -1189,7 +1212,9 @@ exploration explored(search& s, std::int32_t threads, const wanted_end& wanted)
     std::sort(result.outcomes.begin(), result.outcomes.end());
     result.outcomes.erase(std::unique(result.outcomes.begin(), result.outcomes.end()), result.outcomes.end());
     std::vector<step> run;
-    if (wanted && result.wanted != 0) {
+    if (plainly) {
+        // No witness: this search is only for checking the other's counts.
+    } else if (wanted && result.wanted != 0) {
         // Searched again without sleep sets, which would hide from a state
         // the nearest wanted end that a move asleep there leads to.
         walk again{s, wanted, {}, {}, {}, false};
@@ -1267,15 +1292,31 @@ void model_inside()
         reach({kind::inside});
 }
 
-exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
-                    const std::vector<model_cell*>& cells, const wanted_end& wanted)
+namespace {
+
+exploration explored_under(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
+                           const std::vector<model_cell*>& cells, const wanted_end& wanted, bool plainly)
 {
     search s{model, program, cells, {}, false};
-    exploration result = explored(s, threads, wanted);
+    exploration result = explored(s, threads, wanted, plainly);
     if (model == memory_model::cpp && !s.weaker) {
         // Every access was seq_cst: the language promises the interleavings.
         search plain{memory_model::interleaving, program, cells, {}, false};
-        result = explored(plain, threads, wanted);
+        result = explored(plain, threads, wanted, plainly);
     }
     return result;
+}
+
+} // namespace
+
+exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
+                    const std::vector<model_cell*>& cells, const wanted_end& wanted)
+{
+    return explored_under(model, program, threads, cells, wanted, false);
+}
+
+exploration explore_every_path(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
+                               const std::vector<model_cell*>& cells, const wanted_end& wanted)
+{
+    return explored_under(model, program, threads, cells, wanted, true);
 }

@@ -128,3 +128,11 @@ using wanted_end = std::function<bool(const std::vector<std::int32_t>& outcome)>
 // max_threads threads.
 exploration explore(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
                     const std::vector<model_cell*>& cells, const wanted_end& wanted = {});
+
+// The same exploration by the plainest search there is: every order of
+// steps, each path followed to its end, no state known again when met
+// twice, none left out; no witness. It takes as long as there are paths, so
+// it is for small programs only: the tests check that explore() finds what
+// this does. Throws as explore() does, counting steps for states.
+exploration explore_every_path(memory_model model, void (*program)(std::int32_t self), std::int32_t threads,
+                               const std::vector<model_cell*>& cells, const wanted_end& wanted = {});

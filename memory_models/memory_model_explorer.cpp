@@ -223,11 +223,22 @@ struct node {
     step how;
 };
 
+struct numbers_hash {
+    std::size_t operator()(const std::vector<std::int32_t>& numbers) const
+    {
+        std::uint64_t h = 0xcbf29ce484222325U;
+        for (const std::int32_t n : numbers)
+            h = (h ^ static_cast<std::uint32_t>(n)) * 0x100000001b3U;
+        return h ^ (h >> 29);
+    }
+};
+
 struct search {
     memory_model model;
     void (*program)(std::int32_t);
     std::vector<model_cell*> cells;
-    std::map<std::vector<std::int32_t>, action> known;   // (thread, steps made, what its loads returned) -> next step
+    // (thread, steps made, what its loads returned) -> next step
+    std::unordered_map<std::vector<std::int32_t>, action, numbers_hash> known;
     bool weaker = false;                                  // whether any access or fence was not seq_cst
     std::unordered_map<std::uint64_t, std::uint64_t> points{};   // where in the source -> a small number of its own
 };
@@ -966,6 +977,7 @@ struct ending {
 struct met {
     int nearest = unreachable;
     std::uint32_t asleep = 0;
+    std::uint32_t chosen = 0;   // the moves the search takes from it, asleep or not
 };
 
 struct walk {
@@ -1060,8 +1072,10 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
     int taken = 0;
     if (!fresh) {
         met& here = w.states[number];
-        const std::uint32_t woken = here.asleep & ~asleep;
-        if (true)
+        // Only moves of those it takes from the state at all: the others
+        // are left out by the persistent set, whatever sleeps.
+        const std::uint32_t woken = here.asleep & ~asleep & here.chosen;
+        if (woken == 0)
             return here.nearest;
         here.asleep &= asleep;
         const int nearest = here.nearest;
@@ -1069,7 +1083,7 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
     }
     if (static_cast<std::int64_t>(w.seen.count) > max_states || static_cast<std::int64_t>(w.seen.keys.size()) > max_state_bytes)
         throw std::length_error("the exploration passed the explorer's limit of states");
-    w.states.push_back({unreachable, asleep});
+    w.states.push_back({unreachable, asleep, 0});
     const int count = moves(w.s, st);
     const std::uint32_t every = (1U << count) - 1;
     // One thread's step that nothing else can meet is taken alone (a
@@ -1084,6 +1098,7 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
             }
         }
     }
+    w.states[number].chosen = chosen;
     if ((chosen & asleep) != 0)
         next.clear();
     int nearest = take_moves(w, st, depth, chosen & ~asleep, asleep, next, taken);

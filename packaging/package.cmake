@@ -27,7 +27,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small programs that show what threads and
 set(CPACK_PACKAGE_DESCRIPTION "Each program exercises one facility of the Linux thread or process
 interface and prints what happened: Peterson's lock and why it needs
 sequentially consistent memory accesses, shown on the hardware and in every
-execution that three memory models allow, a counter that loses updates
+execution that three memory models allow, with the explorer that shows it
+run on any litmus test in the published C form, a counter that loses updates
 without a lock (and an account of every lost update), worker threads that
 hand back or print their results, and child processes that replace
 themselves with ls or top while the parent waits for them or not; and

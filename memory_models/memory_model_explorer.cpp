@@ -226,9 +226,10 @@ struct node {
 struct numbers_hash {
     std::size_t operator()(const std::vector<std::int32_t>& numbers) const
     {
-        std::uint64_t h = 0xcbf29ce484222325U;
-        for (const std::int32_t n : numbers)
-            h = (h ^ static_cast<std::uint32_t>(n)) * 0x100000001b3U;
+        const std::uint64_t h = std::accumulate(numbers.begin(), numbers.end(), std::uint64_t{0xcbf29ce484222325U},
+                                                [](std::uint64_t sum, std::int32_t n) {
+                                                    return (sum ^ static_cast<std::uint32_t>(n)) * 0x100000001b3U;
+                                                });
         return h ^ (h >> 29);
     }
 };

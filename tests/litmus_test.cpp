@@ -3,7 +3,9 @@
 // directly for what each construct means.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -128,11 +130,10 @@ TEST(Litmus, SeqCstEverywhereMakesX86TsoInterleaving)
 // lose executions.
 TEST(Litmus, SearchFindsWhatFollowingEveryPathFinds)
 {
-    std::vector<std::string> paths;
-    for (const published& p : kit_tests)
-        paths.push_back(path_of(p.test));
-    for (const auto& entry : std::filesystem::directory_iterator(AGREEMENT_DIR))
-        paths.push_back(entry.path());
+    std::vector<std::string> paths(std::size(kit_tests));
+    std::transform(std::begin(kit_tests), std::end(kit_tests), paths.begin(), [](const published& p) { return path_of(p.test); });
+    const std::filesystem::directory_iterator found(AGREEMENT_DIR);
+    std::transform(begin(found), end(found), std::back_inserter(paths), [](const auto& entry) { return entry.path().string(); });
     for (const std::string& path : paths) {
         const auto got = read_test(text_of(path));
         ASSERT_TRUE(std::holds_alternative<litmus_test>(got)) << path;

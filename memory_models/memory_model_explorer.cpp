@@ -193,8 +193,9 @@ struct state {
     // Per variable, its writes in coherence order. Under interleaving and
     // x86-TSO, memory holds the last.
     list_of<list> order;
-    // C++: by write, the view it hands to an acquiring reader; empty for none.
-    list_of<list> views;
+    // C++: by write, the view it hands to an acquiring reader, by its number
+    // in the search's table of views; 0 for none.
+    list views;
     list sc_view;   // C++: the view the seq_cst fences hand on, one to the next
     bool both_inside = false;
 };
@@ -242,7 +243,20 @@ struct search {
     std::unordered_map<std::vector<std::int32_t>, action, numbers_hash> known;
     bool weaker = false;                                  // whether any access or fence was not seq_cst
     std::unordered_map<std::uint64_t, std::uint64_t> points{};   // where in the source -> a small number of its own
+    // C++: every view a write has carried, each once, numbered; a write's
+    // view never changes, so a state need keep only its number.
+    std::vector<list> view_table{list{}};
+    std::unordered_map<std::vector<int>, int, numbers_hash> view_numbers{};
 };
+
+// The number of VIEW in the table of views, added if it is new.
+int number_of(search& s, const list& view)
+{
+    const auto [at, added] = s.view_numbers.try_emplace(std::vector<int>(view.begin(), view.end()), static_cast<int>(s.view_table.size()));
+    if (added)
+        s.view_table.push_back(view);
+    return at->second;
+}
 
 action next_action(search& s, std::int32_t self, const thread_state& t)
 {
@@ -375,7 +389,7 @@ void take(const search& s, const state& st, state& next, int w, std::memory_orde
     const auto& coherence = st.order[static_cast<std::size_t>(got.var)];
     how.passed = w != coherence.back() ? st.writes[static_cast<std::size_t>(coherence.back())] : write{};
     n.view[static_cast<std::size_t>(got.var)] = w;
-    const list& carried = st.views[static_cast<std::size_t>(w)];
+    const list& carried = s.view_table[static_cast<std::size_t>(st.views[static_cast<std::size_t>(w)])];
     join(n.acquired, carried, next);
     how.synced = is_acquire(order) && join(n.view, carried, next);
 }
@@ -384,7 +398,7 @@ void take(const search& s, const state& st, state& next, int w, std::memory_orde
 // coherence order (under x86-TSO, unless DIRECT, into its store buffer
 // instead). Under C++ the write carries the thread's view if it releases,
 // else the view at its last release fence, joined with CARRIED.
-void make(const search& s, state& next, int w, const write& made, std::memory_order order, std::size_t at, bool direct,
+void make(search& s, state& next, int w, const write& made, std::memory_order order, std::size_t at, bool direct,
           const list& carried)
 {
     thread_state& n = next.threads[static_cast<std::size_t>(made.thread)];
@@ -404,11 +418,12 @@ void make(const search& s, state& next, int w, const write& made, std::memory_or
     if (s.model != memory_model::cpp)
         return;
     n.view[var] = w;
-    list& view = next.views[static_cast<std::size_t>(w)];
-    view = carried;
+    // A copy: CARRIED may be in the table, which the new view may move.
+    list view = carried;
     join(view, is_release(order) ? n.view : n.released, next);
     if (!view.empty())
         view[var] = w;
+    next.views[static_cast<std::size_t>(w)] = number_of(s, view);
 }
 
 // The number thread t's next store will have.
@@ -502,7 +517,7 @@ void rmws(search& s, const state& st, std::int32_t self, const action& a, std::v
         state next = moved(st, self);
         take(s, st, next, w, a.order, how);
         make(s, next, write_number(s, self, t), {a.var, *how.stored, self, w}, a.order, at, true,
-             s.model == memory_model::cpp ? st.views[static_cast<std::size_t>(w)] : list{});
+             s.model == memory_model::cpp ? s.view_table[static_cast<std::size_t>(st.views[static_cast<std::size_t>(w)])] : list{});
         out.emplace_back(std::move(next), how);
     }
 }
@@ -617,7 +632,7 @@ std::size_t numbers_in(const state& st)
         return n + 10 + t.read.size() + t.buffer.size() + t.view.size() + t.released.size() + t.acquired.size() + 2 * t.pass.size();
     };
     const std::size_t n = std::accumulate(st.threads.begin(), st.threads.end(), 2 + st.sc_view.size(), threads);
-    return std::accumulate(st.order.begin(), st.order.end(), std::accumulate(st.views.begin(), st.views.end(), n, lists), lists);
+    return std::accumulate(st.order.begin(), st.order.end(), lists(n, st.views), lists);
 }
 
 // Everything that decides what can happen next, and what has happened so far;
@@ -649,8 +664,7 @@ std::string_view key_of(const state& st)
     // What each write is, the thread that made it has read: which writes
     // of the others, which were made by what those threads read, and so
     // on back to the initial values. Only the views they carry are more.
-    for (const list& view : st.views)
-        put(key, view);
+    put(key, st.views);
     for (const auto& o : st.order)
         put(key, o);
     put(key, st.sc_view);

@@ -620,8 +620,13 @@ void put(packer& key, std::int64_t v)
 void put(packer& key, const list& numbers)
 {
     put(key, static_cast<std::int64_t>(numbers.size()));
-    for (const int v : numbers)
-        put(key, v);
+    for (const int v : numbers) {
+        // Most are write numbers, far below 64: one byte, its sign bit clear.
+        if (v >= 0 && v < 64)
+            key.buffer[key.used++] = static_cast<unsigned char>(v << 1);
+        else
+            put(key, v);
+    }
 }
 
 // How many numbers key_of puts for ST, at most.

@@ -40,29 +40,31 @@ struct free_blocks {
 
 inline thread_local free_blocks pool;
 
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool pooling = false;
+#else
+constexpr bool pooling = true;
+#endif
+
 void* take_block(std::size_t bytes)
 {
     const std::size_t size = (bytes + free_blocks::granule - 1) / free_blocks::granule;
-#ifndef __SANITIZE_ADDRESS__
-    if (size <= free_blocks::sizes && pool.first[size] != nullptr) {
+    if (pooling && size <= free_blocks::sizes && pool.first[size] != nullptr) {
         void* block = pool.first[size];
         std::memcpy(&pool.first[size], block, sizeof(void*));
         return block;
     }
-#endif
     return ::operator new(size <= free_blocks::sizes ? size * free_blocks::granule : bytes);
 }
 
 void give_block(void* block, std::size_t bytes)
 {
     const std::size_t size = (bytes + free_blocks::granule - 1) / free_blocks::granule;
-#ifndef __SANITIZE_ADDRESS__
-    if (size <= free_blocks::sizes) {
+    if (pooling && size <= free_blocks::sizes) {
         std::memcpy(block, &pool.first[size], sizeof(void*));
         pool.first[size] = block;
         return;
     }
-#endif
     ::operator delete(block);
 }
 

@@ -23,11 +23,13 @@ inline int fail(const char* what, int err, const char* detail = nullptr)
 
 // Standard output is buffered when it is a pipe or a file, so a write that
 // fails (a full disk, say) would otherwise go unnoticed at exit. A write that
-// failed earlier leaves its data in the buffer, so it fails again here.
-// Returns the exit status: 0 once everything printed has really been written.
+// failed earlier may have left its data in the buffer, to fail again here, or
+// dropped it with the rest of that printf, leaving nothing to flush: the
+// stream's error flag tells of both. Returns the exit status: 0 once
+// everything printed has really been written.
 inline int flush_output()
 {
-    if (std::fflush(stdout) == EOF)
-        return fail("write", errno);
+    if (std::fflush(stdout) == EOF || std::ferror(stdout) != 0)
+        return fail("write", errno != 0 ? errno : EIO);
     return 0;
 }

@@ -86,16 +86,17 @@ bool litmus(const char* path, bool states, bool witness, bool first)
         return false;
     }
     const litmus_test& t = std::get<litmus_test>(got);
-    std::vector<exploration> found(std::size(litmus_models));
-    try {
-        std::transform(std::begin(litmus_models), std::end(litmus_models), found.begin(),
-                       [&t](const model_name& m) { return explore_test(t, m.model); });
-    } catch (const std::length_error& e) {
-        static_cast<void>(std::fprintf(stderr, "litmus: %s: %s\n", path, e.what()));
-        return false;
-    } catch (const std::bad_alloc& e) {
-        static_cast<void>(std::fprintf(stderr, "litmus: %s: %s\n", path, e.what()));
-        return false;
+    std::vector<exploration> found;
+    for (const model_name& m : litmus_models) {
+        try {
+            found.push_back(explore_test(t, m.model));
+        } catch (const std::length_error& e) {
+            static_cast<void>(std::fprintf(stderr, "litmus: %s: under %s, %s\n", path, m.name, e.what()));
+            return false;
+        } catch (const std::bad_alloc&) {
+            static_cast<void>(fail(path, ENOMEM));
+            return false;
+        }
     }
     std::printf("%s%s (%s): %s\n", first ? "" : "\n", t.name.c_str(), path, t.condition.c_str());
     for (std::size_t i = 0; i < found.size(); i++)

@@ -241,7 +241,7 @@ bool is_param(const reader& r, int var)
         throw refused(name.line, name.text + " is used as a pointer");
     if (!is_word(name.text))
         throw refused(name.line, "expected " + std::string(pointer_wanted ? "a variable" : "a value") + " but found " + shown(name));
-    throw refused(name.line, name.text + " is used before it is declared");
+    throw refused(name.line, name.text + " is not declared before it is used");
 }
 
 [[noreturn]] void plain_access(reader& r)
@@ -421,7 +421,7 @@ void statement(reader& r)
     if (declared && (reg >= 0 || param))
         throw refused(name.line, name.text + " is declared twice");
     if (!declared && reg < 0)
-        throw refused(name.line, name.text + " is used before it is declared");
+        throw refused(name.line, name.text + " is not declared before it is used");
     expect(r, "=");
     instruction in = setting(r);
     expect(r, ";");
@@ -612,11 +612,21 @@ std::size_t name_line(const std::string& text, litmus_test& t, int& line)
         const std::size_t gap = words.find(' ');
         const std::string arch = words.substr(0, gap);
         const std::string name = gap == std::string::npos ? "" : words.substr(words.find_first_not_of(' ', gap));
+        // A name is one word of printable characters, any of them outside
+        // ASCII (a name in UTF-8) included.
         const bool named = !name.empty() && name.find(' ') == std::string::npos &&
-                           std::all_of(name.begin(), name.end(), [](char c) { return std::isgraph(static_cast<unsigned char>(c)) != 0; });
+                           std::all_of(name.begin(), name.end(), [](char c) {
+                               const auto u = static_cast<unsigned char>(c);
+                               return u >= 0x80 || std::isgraph(u) != 0;
+                           });
         if (arch == "C" && named) {
             t.name = name;
             return end;
+        }
+        if (arch == "C" && name.find(' ') != std::string::npos) {
+            if (text.find('\n') == std::string::npos && text.find('\r') != std::string::npos)
+                throw refused(line, "its lines end in a carriage return alone: only a line feed ends a line");
+            throw refused(line, "the test's name, " + name.substr(0, name.find(' ')) + "..., is more than one word");
         }
         if (is_word(arch) && named)
             throw refused(line, "a test for " + arch + ": only C tests are explored");

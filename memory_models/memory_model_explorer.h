@@ -48,8 +48,9 @@ enum class memory_model {
     // after its view, not only last. A read-modify-write reads as a load does,
     // and its store comes straight after the one it read, where no store may
     // ever come between them; it carries the view of the store it read (so a
-    // release sequence runs through it), joined with its writer's if it
-    // releases. A release fence makes the thread's later relaxed stores carry
+    // release sequence runs through it, and, as in C++20, only through
+    // read-modify-writes, not a later store of the releasing thread), joined
+    // with its writer's if it releases. A release fence makes the thread's later relaxed stores carry
     // its view at the fence; an acquire fence takes on the views carried by
     // the stores its earlier loads read; a seq_cst fence does both, and joins
     // and then updates one view shared by all seq_cst fences, which orders

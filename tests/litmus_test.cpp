@@ -185,6 +185,15 @@ TEST(Litmus, ReadsEachConstructAsTheLanguageMeansIt)
 {
     const std::string relaxed = "memory_order_relaxed";
     const reading readings[] = {
+        // A name may be any one word, in UTF-8 too.
+        {"C Ünïcödé\n{}\nP0(atomic_int* x) {\natomic_store(x, 1);\n}\nexists (x=1)\n", memory_model::interleaving, "always"},
+        // A release sequence runs through read-modify-writes only, as in
+        // C++20: not through a later relaxed store of the releasing thread.
+        {test_of("atomic_store_explicit(x, 1, " + relaxed + ");\natomic_store_explicit(y, 1, memory_order_release);\n"
+                 "atomic_store_explicit(y, 2, " + relaxed + ");",
+                 "exists (1:r0=2 /\\ 1:r1=0)", "",
+                 "int r0 = atomic_load_explicit(y, memory_order_acquire);\nint r1 = atomic_load_explicit(x, " + relaxed + ");"),
+         memory_model::cpp, "sometimes"},
         // consume orders like acquire, as every compiler makes it.
         {test_of("atomic_store_explicit(x, 1, " + relaxed + ");\natomic_store_explicit(y, 1, memory_order_release);",
                  "exists (1:r0=1 /\\ 1:r1=0)", "",
@@ -246,7 +255,9 @@ TEST(Litmus, RefusesWhatItCannotExploreAndGoesOn)
         {test_of("atomic_thing(x);"), 4, "atomic_thing is an unknown call"},
         {test_of("atomic_load_explicit(x);"), 4, "atomic_load_explicit takes 2 arguments"},
         {test_of("atomic_store_explicit(x, 1, memory_order_acquire);"), 4, "atomic_store_explicit with that memory order is undefined"},
-        {test_of("atomic_store(x, r3);"), 4, "r3 is used before it is declared"},
+        {test_of("atomic_store(x, r3);"), 4, "r3 is not declared before it is used"},
+        {"C a b\n{}\nP0(atomic_int* x) {}\nexists (x=1)\n", 1, "the test's name, a..., is more than one word"},
+        {"C SB\r{}\rP0(atomic_int* x) {}\rexists (x=1)\r", 1, "its lines end in a carriage return alone: only a line feed ends a line"},
         {test_of("int r0 = atomic_load(x);", "exists (0:r1=1)"), 6, "0:r1 names a register P0 never declares"},
         {test_of("", "exists (1:r0=1)"), 6, "1:r0 names P1, which the test does not have"},
         {test_of("", "exists (z=1)"), 6, "z is not a variable of the test"},

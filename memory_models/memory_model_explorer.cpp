@@ -4,9 +4,10 @@
 // next step can neither affect nor be affected by anything the others do, it
 // alone is taken, not also every other thread's step before it: both orders
 // lead to the same state, so only one need be tried (a partial-order
-// reduction with persistent sets). That leaves out paths, never an end a
-// run can reach; the shortest run to a state of interest is then found
-// apart, over every order of steps.
+// reduction with persistent sets); and under x86-TSO a store buffer drains
+// only when a step about to be made could see it drain. That leaves out
+// paths, never an end a run can reach; the shortest run to a state of
+// interest is then found apart, over every order of steps.
 #include "memory_model_explorer.h"
 
 #include <algorithm>
@@ -172,6 +173,7 @@ struct write {
 struct thread_state {
     list_of<std::int32_t> seen;   // what its loads returned
     list read;            // the write each load read
+    int history = 0;      // that list's number in the search's table of them
     // Its loads and fences since its last other step: where each stands, and
     // what it read (-1 for a fence).
     list_of<std::pair<std::uint64_t, int>> pass;
@@ -249,7 +251,20 @@ struct search {
     // view never changes, so a state need keep only its number.
     std::vector<list> view_table{list{}};
     std::unordered_map<std::vector<int>, int, numbers_hash> view_numbers{};
+    // The key of `known` being looked up, kept so that a lookup allocates nothing.
+    std::vector<std::int32_t> probe{};
+    // Every list of writes a thread has read, numbered, each as the list one
+    // shorter and the write it ends with: a state's key holds the number
+    // rather than the list. 0 is the empty list.
+    std::unordered_map<std::uint64_t, int> histories{};
 };
+
+// The number of the list of writes read that is list HISTORY then write W.
+int read_after(search& s, int history, int w)
+{
+    const std::uint64_t entry = static_cast<std::uint64_t>(static_cast<std::uint32_t>(history)) << 32 | static_cast<std::uint32_t>(w);
+    return s.histories.try_emplace(entry, static_cast<int>(s.histories.size()) + 1).first->second;
+}
 
 // The number of VIEW in the table of views, added if it is new.
 int number_of(search& s, const list& view)
@@ -262,7 +277,8 @@ int number_of(search& s, const list& view)
 
 action next_action(search& s, std::int32_t self, const thread_state& t)
 {
-    std::vector<std::int32_t> key{self, t.actions};
+    std::vector<std::int32_t>& key = s.probe;
+    key.assign({self, t.actions});
     key.insert(key.end(), t.seen.begin(), t.seen.end());
     const auto found = s.known.find(key);
     if (found != s.known.end())
@@ -282,7 +298,7 @@ action next_action(search& s, std::int32_t self, const thread_state& t)
     a.point = s.points.try_emplace(a.point, s.points.size()).first->second;
     if (a.what != kind::finished && (a.order != std::memory_order_seq_cst || (a.op == rmw_op::cas && a.failure != std::memory_order_seq_cst)))
         s.weaker = true;
-    s.known.emplace(std::move(key), a);
+    s.known.emplace(key, a);
     return a;
 }
 
@@ -378,12 +394,13 @@ std::vector<int> readable(const search& s, const state& st, const thread_state& 
 // read-modify-write of ORDER; NEXT is the state after the step. Under C++
 // the thread's view moves up to w and, for an acquire, takes on the view w
 // carries.
-void take(const search& s, const state& st, state& next, int w, std::memory_order order, step& how)
+void take(search& s, const state& st, state& next, int w, std::memory_order order, step& how)
 {
     thread_state& n = next.threads[static_cast<std::size_t>(how.thread)];
     const write& got = st.writes[static_cast<std::size_t>(w)];
     n.seen.push_back(got.value);
     n.read.push_back(w);
+    n.history = read_after(s, n.history, w);
     how.value = got.value;
     how.writer = got.thread;
     if (s.model != memory_model::cpp)
@@ -636,7 +653,7 @@ std::size_t numbers_in(const state& st)
 {
     const auto lists = [](std::size_t n, const list& l) { return n + 1 + l.size(); };
     const auto threads = [](std::size_t n, const thread_state& t) {
-        return n + 10 + t.read.size() + t.buffer.size() + t.view.size() + t.released.size() + t.acquired.size() + 2 * t.pass.size();
+        return n + 10 + t.buffer.size() + t.view.size() + t.released.size() + t.acquired.size() + 2 * t.pass.size();
     };
     const std::size_t n = std::accumulate(st.threads.begin(), st.threads.end(), 2 + st.sc_view.size(), threads);
     return std::accumulate(st.order.begin(), st.order.end(), lists(n, st.views), lists);
@@ -657,7 +674,7 @@ std::string_view key_of(const state& st)
         put(key, t.stores);
         put(key, t.inside);
         put(key, t.finished);
-        put(key, t.read);
+        put(key, t.history);
         put(key, t.buffer);
         put(key, t.view);
         put(key, t.released);
@@ -671,7 +688,17 @@ std::string_view key_of(const state& st)
     // What each write is, the thread that made it has read: which writes
     // of the others, which were made by what those threads read, and so
     // on back to the initial values. Only the views they carry are more.
-    put(key, st.views);
+    // Of the views the writes carry, only those of the writes made so far:
+    // the others have none, as the threads' counts of their stores tell.
+    if (!st.views.empty()) {
+        const std::size_t vars = st.order.size();
+        for (std::size_t v = 0; v < vars; v++)
+            put(key, st.views[v]);
+        for (std::size_t i = 0; i < st.threads.size(); i++) {
+            for (int k = 0; k < st.threads[i].stores; k++)
+                put(key, st.views[vars + i * max_stores + static_cast<std::size_t>(k)]);
+        }
+    }
     for (const auto& o : st.order)
         put(key, o);
     put(key, st.sc_view);
@@ -929,6 +956,12 @@ std::uint64_t buffer_bit(int thread)
     return std::uint64_t{1} << (buffer_bits + std::min(thread, 3));
 }
 
+// Whether thread t's store buffer holds a store to VAR.
+bool holds(const state& st, const thread_state& t, int var)
+{
+    return std::any_of(t.buffer.begin(), t.buffer.end(), [&](int w) { return st.writes[static_cast<std::size_t>(w)].var == var; });
+}
+
 footprint footprint_of(const search& s, const state& st, int m)
 {
     const auto threads = static_cast<int>(st.threads.size());
@@ -946,7 +979,12 @@ footprint footprint_of(const search& s, const state& st, int m)
         f.writes |= inside_bit;
     switch (a.what) {
     case kind::load:
-        f.reads = var_bit(a.var) | (tso ? buffer_bit(m) : 0);
+        // Under x86-TSO a load of a variable its thread's buffer holds a store
+        // to reads the newest such store, and still does after any one
+        // drain, of its own buffer or another's; else it reads memory, where
+        // no drain of its own buffer changes that variable.
+        if (!tso || !holds(st, t, a.var))
+            f.reads = var_bit(a.var);
         break;
     case kind::store:
         if (tso && a.order != std::memory_order_seq_cst) {
@@ -980,6 +1018,58 @@ footprint footprint_of(const search& s, const state& st, int m)
 bool independent(const footprint& a, const footprint& b)
 {
     return (a.writes & (b.reads | b.writes)) == 0 && (b.writes & a.reads) == 0;
+}
+
+// Under x86-TSO, when no thread's step is taken alone: the moves to take,
+// which are every thread's step and the drains of the buffers that a step
+// about to be made needs drained. A drain matters only to a step that reads
+// or writes its variable in memory, to one that waits for its own buffer to
+// empty, and to another drain of its variable. So a buffer is needed when
+// its thread's next step waits for it, when another thread's next step
+// reads or writes memory at one of its variables, and when it holds a
+// variable a needed buffer holds. The drains of the other buffers touch
+// nothing any of those moves touch, nor do they, one after another, change
+// a load's result or whether it is cut: taken later, when some step needs
+// them, they lead to the same ends (the moves taken form a persistent set).
+// With no thread left to move, every buffer drains.
+std::uint32_t needed_moves(const state& st)
+{
+    const auto threads = static_cast<int>(st.threads.size());
+    std::uint32_t chosen = (1U << threads) - 1;
+    if (std::all_of(st.threads.begin(), st.threads.end(), [](const thread_state& t) { return t.finished; }))
+        return chosen | chosen << threads;
+    std::vector<std::uint64_t> held(st.threads.size());   // by thread, the variables its buffer holds
+    std::vector<std::uint64_t> met(st.threads.size());    // by thread, those the others' next steps meet in memory
+    for (std::size_t t = 0; t < st.threads.size(); t++) {
+        for (const int w : st.threads[t].buffer)
+            held[t] |= var_bit(st.writes[static_cast<std::size_t>(w)].var);
+        const action& a = st.threads[t].next;
+        if (st.threads[t].finished)
+            continue;
+        const bool sc = a.order == std::memory_order_seq_cst;
+        if (a.what == kind::rmw || (a.what == kind::store && sc) || (a.what == kind::fence && sc))
+            chosen |= 1U << (threads + static_cast<int>(t));
+        if (a.what != kind::load && a.what != kind::rmw && (a.what != kind::store || !sc))
+            continue;
+        for (std::size_t other = 0; other < st.threads.size(); other++) {
+            if (other != t)
+                met[other] |= var_bit(a.var);
+        }
+    }
+    std::uint64_t needed_vars = 0;
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (std::size_t t = 0; t < st.threads.size(); t++) {
+            const std::uint32_t drain = 1U << (threads + static_cast<int>(t));
+            if ((chosen & drain) == 0 && (held[t] & (met[t] | needed_vars)) != 0)
+                chosen |= drain;
+            if ((chosen & drain) != 0 && (held[t] & ~needed_vars) != 0) {
+                needed_vars |= held[t];
+                grew = true;
+            }
+        }
+    }
+    return chosen;
 }
 
 // The depth of a run's end none of whose steps is reachable, for a state from
@@ -1120,6 +1210,8 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
             }
         }
     }
+    if (chosen == every && w.s.model == memory_model::x86_tso)
+        chosen = needed_moves(st);
     w.states[number].chosen = chosen;
     if ((chosen & asleep) != 0)
         next.clear();

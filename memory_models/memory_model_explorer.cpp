@@ -18,6 +18,7 @@
 #include <map>
 #include <numeric>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -174,6 +175,7 @@ struct thread_state {
     list_of<std::int32_t> seen;   // what its loads returned
     list read;            // the write each load read
     int history = 0;      // that list's number in the search's table of them
+    int said = 0;         // the number of `seen` in the search's table of those
     // Its loads and fences since its last other step: where each stands, and
     // what it read (-1 for a fence).
     list_of<std::pair<std::uint64_t, int>> pass;
@@ -243,7 +245,7 @@ struct search {
     memory_model model;
     void (*program)(std::int32_t);
     std::vector<model_cell*> cells;
-    // (thread, steps made, what its loads returned) -> next step
+    // (thread, steps made, the number of what its loads returned) -> next step
     std::unordered_map<std::vector<std::int32_t>, action, numbers_hash> known;
     bool weaker = false;                                  // whether any access or fence was not seq_cst
     std::unordered_map<std::uint64_t, std::uint64_t> points{};   // where in the source -> a small number of its own
@@ -255,15 +257,17 @@ struct search {
     std::vector<std::int32_t> probe{};
     // Every list of writes a thread has read, numbered, each as the list one
     // shorter and the write it ends with: a state's key holds the number
-    // rather than the list. 0 is the empty list.
+    // rather than the list. 0 is the empty list. And so for the values
+    // its loads returned, which decide its next step.
     std::unordered_map<std::uint64_t, int> histories{};
+    std::unordered_map<std::uint64_t, int> values{};
 };
 
-// The number of the list of writes read that is list HISTORY then write W.
-int read_after(search& s, int history, int w)
+// The number of the list that is the one numbered LIST in TABLE, then N.
+int number_after(std::unordered_map<std::uint64_t, int>& table, int list, std::int32_t n)
 {
-    const std::uint64_t entry = static_cast<std::uint64_t>(static_cast<std::uint32_t>(history)) << 32 | static_cast<std::uint32_t>(w);
-    return s.histories.try_emplace(entry, static_cast<int>(s.histories.size()) + 1).first->second;
+    const std::uint64_t entry = static_cast<std::uint64_t>(static_cast<std::uint32_t>(list)) << 32 | static_cast<std::uint32_t>(n);
+    return table.try_emplace(entry, static_cast<int>(table.size()) + 1).first->second;
 }
 
 // The number of VIEW in the table of views, added if it is new.
@@ -278,8 +282,7 @@ int number_of(search& s, const list& view)
 action next_action(search& s, std::int32_t self, const thread_state& t)
 {
     std::vector<std::int32_t>& key = s.probe;
-    key.assign({self, t.actions});
-    key.insert(key.end(), t.seen.begin(), t.seen.end());
+    key.assign({self, t.actions, t.said});
     const auto found = s.known.find(key);
     if (found != s.known.end())
         return found->second;
@@ -372,7 +375,8 @@ state moved(const state& st, std::int32_t self)
 // The writes a load (or a read-modify-write) of VAR by thread t may read:
 // under interleaving, the latest; under x86-TSO its own newest buffered store
 // to VAR, else memory's; under C++ any not older than its view.
-std::vector<int> readable(const search& s, const state& st, const thread_state& t, int var, bool& buffered)
+// They are seen in place, in ST.
+std::span<const int> readable(const search& s, const state& st, const thread_state& t, int var, bool& buffered)
 {
     const auto& coherence = st.order[static_cast<std::size_t>(var)];
     buffered = false;
@@ -381,13 +385,12 @@ std::vector<int> readable(const search& s, const state& st, const thread_state& 
                                       [&](int w) { return st.writes[static_cast<std::size_t>(w)].var == var; });
         if (own != t.buffer.rend()) {
             buffered = true;
-            return {*own};
+            return {&*own, 1};
         }
     }
     if (s.model == memory_model::cpp)
-        return {coherence.begin() + static_cast<std::ptrdiff_t>(position(coherence, t.view[static_cast<std::size_t>(var)])),
-                coherence.end()};
-    return {coherence.back()};
+        return std::span<const int>(coherence).subspan(position(coherence, t.view[static_cast<std::size_t>(var)]));
+    return std::span<const int>(coherence).last(1);
 }
 
 // The step's thread reads write w, as a load or the read of a
@@ -400,7 +403,8 @@ void take(search& s, const state& st, state& next, int w, std::memory_order orde
     const write& got = st.writes[static_cast<std::size_t>(w)];
     n.seen.push_back(got.value);
     n.read.push_back(w);
-    n.history = read_after(s, n.history, w);
+    n.history = number_after(s.histories, n.history, w);
+    n.said = number_after(s.values, n.said, got.value);
     how.value = got.value;
     how.writer = got.thread;
     if (s.model != memory_model::cpp)
@@ -705,18 +709,22 @@ std::string_view key_of(const state& st)
     return {reinterpret_cast<const char*>(key.buffer.data()), key.used};
 }
 
-// The set of the keys of the states met, each kept once in one long string,
-// and found by a hash in an open table of their places, half empty at most:
-// no allocation for each key, and only a few bytes beside it. Each key has a
-// number, in the order they came.
+// The set of the keys of the states met, each kept once in one of a few
+// long strings, and found by a hash in an open table of their places, half
+// empty at most: no allocation for each key, and only a few bytes beside it.
+// A string full, the next is begun rather than the keys copied into a
+// longer one. Each key has a number, in the order they came.
 struct key_set {
+    static constexpr std::size_t block = std::size_t{1} << 22;
     struct slot {
         std::uint64_t hash = 0;
-        std::uint64_t at = 0;      // where the key starts in `keys`
+        std::uint32_t in = 0;      // the string of `keys` it is in
+        std::uint32_t at = 0;      // where in that string it starts
         std::uint32_t size = 0;
         std::uint32_t number = 0;  // 0 for an empty slot, else the key's number + 1
     };
-    std::string keys;
+    std::vector<std::string> keys;
+    std::size_t bytes = 0;         // in all the keys
     std::vector<slot> slots = std::vector<slot>(1024);
     std::uint32_t count = 0;
 };
@@ -748,7 +756,7 @@ std::pair<std::uint32_t, bool> find_or_add(key_set& set, std::string_view key)
         key_set::slot& at = set.slots[i];
         if (at.number == 0)
             break;
-        if (at.hash == h && at.size == key.size() && std::string_view(set.keys).substr(at.at, at.size) == key)
+        if (at.hash == h && at.size == key.size() && std::string_view(set.keys[at.in]).substr(at.at, at.size) == key)
             return {at.number - 1, false};
     }
     if (2 * (static_cast<std::size_t>(set.count) + 1) > set.slots.size()) {
@@ -767,8 +775,15 @@ std::pair<std::uint32_t, bool> find_or_add(key_set& set, std::string_view key)
     std::size_t i = h & mask;
     while (set.slots[i].number != 0)
         i = (i + 1) & mask;
-    set.slots[i] = {h, set.keys.size(), static_cast<std::uint32_t>(key.size()), ++set.count};
-    set.keys.append(key);
+    if (set.keys.empty() || set.keys.back().size() + key.size() > set.keys.back().capacity()) {
+        set.keys.emplace_back();
+        set.keys.back().reserve(std::max(key_set::block, key.size()));
+    }
+    std::string& last = set.keys.back();
+    set.slots[i] = {h, static_cast<std::uint32_t>(set.keys.size() - 1), static_cast<std::uint32_t>(last.size()),
+                    static_cast<std::uint32_t>(key.size()), ++set.count};
+    last.append(key);
+    set.bytes += key.size();
     return {set.count - 1, true};
 }
 
@@ -1193,7 +1208,7 @@ int arrive(walk& w, state& st, int depth, std::uint32_t asleep)
         const int nearest = here.nearest;
         return std::min(nearest, take_moves(w, st, depth, woken, here.asleep, next, taken));
     }
-    if (static_cast<std::int64_t>(w.seen.count) > max_states || static_cast<std::int64_t>(w.seen.keys.size()) > max_state_bytes)
+    if (static_cast<std::int64_t>(w.seen.count) > max_states || static_cast<std::int64_t>(w.seen.bytes) > max_state_bytes)
         throw std::length_error("the exploration passed the explorer's limit of states");
     w.states.push_back({unreachable, asleep, 0});
     const int count = moves(w.s, st);

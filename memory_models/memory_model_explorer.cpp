@@ -107,7 +107,7 @@ struct action {
 // replayed, each load returning the next of `seen`, and the step after them
 // is recorded in `next`.
 struct replay {
-    const list_of<std::int32_t>* seen;
+    const std::vector<std::int32_t>* seen;
     int actions;
     int met = 0;
     std::size_t loads = 0;
@@ -172,10 +172,10 @@ struct write {
 };
 
 struct thread_state {
-    list_of<std::int32_t> seen;   // what its loads returned
-    list read;            // the write each load read
-    int history = 0;      // that list's number in the search's table of them
-    int said = 0;         // the number of `seen` in the search's table of those
+    // The writes its loads read, and the values they returned, each list
+    // by its number in the search's table of such lists.
+    int history = 0;
+    int said = 0;
     // Its loads and fences since its last other step: where each stands, and
     // what it read (-1 for a fence).
     list_of<std::pair<std::uint64_t, int>> pass;
@@ -255,19 +255,37 @@ struct search {
     std::unordered_map<std::vector<int>, int, numbers_hash> view_numbers{};
     // The key of `known` being looked up, kept so that a lookup allocates nothing.
     std::vector<std::int32_t> probe{};
-    // Every list of writes a thread has read, numbered, each as the list one
-    // shorter and the write it ends with: a state's key holds the number
-    // rather than the list. 0 is the empty list. And so for the values
-    // its loads returned, which decide its next step.
-    std::unordered_map<std::uint64_t, int> histories{};
-    std::unordered_map<std::uint64_t, int> values{};
+    // Every list of writes a thread has read, numbered, and every list of
+    // values its loads returned, which decide its next step: a state keeps
+    // the numbers rather than the lists, which grow with every load.
+    struct lists {
+        // By number, the list's last number and the number of the list
+        // before it; 0 is the empty list.
+        std::vector<std::pair<int, std::int32_t>> ends{{0, 0}};
+        std::unordered_map<std::uint64_t, int> numbers{};
+    };
+    lists histories{};
+    lists values{};
 };
 
-// The number of the list that is the one numbered LIST in TABLE, then N.
-int number_after(std::unordered_map<std::uint64_t, int>& table, int list, std::int32_t n)
+// The number of the list that is list LIST of TABLE, then N.
+int number_after(search::lists& table, int list, std::int32_t n)
 {
     const std::uint64_t entry = static_cast<std::uint64_t>(static_cast<std::uint32_t>(list)) << 32 | static_cast<std::uint32_t>(n);
-    return table.try_emplace(entry, static_cast<int>(table.size()) + 1).first->second;
+    const auto [at, added] = table.numbers.try_emplace(entry, static_cast<int>(table.ends.size()));
+    if (added)
+        table.ends.emplace_back(list, n);
+    return at->second;
+}
+
+// List LIST of TABLE, in full.
+std::vector<std::int32_t> list_of_numbers(const search::lists& table, int list)
+{
+    std::vector<std::int32_t> numbers;
+    for (; list != 0; list = table.ends[static_cast<std::size_t>(list)].first)
+        numbers.push_back(table.ends[static_cast<std::size_t>(list)].second);
+    std::reverse(numbers.begin(), numbers.end());
+    return numbers;
 }
 
 // The number of VIEW in the table of views, added if it is new.
@@ -286,7 +304,8 @@ action next_action(search& s, std::int32_t self, const thread_state& t)
     const auto found = s.known.find(key);
     if (found != s.known.end())
         return found->second;
-    replay r{&t.seen, t.actions};
+    const std::vector<std::int32_t> seen = list_of_numbers(s.values, t.said);
+    replay r{&seen, t.actions};
     running = &r;
     try {
         s.program(self);
@@ -401,8 +420,6 @@ void take(search& s, const state& st, state& next, int w, std::memory_order orde
 {
     thread_state& n = next.threads[static_cast<std::size_t>(how.thread)];
     const write& got = st.writes[static_cast<std::size_t>(w)];
-    n.seen.push_back(got.value);
-    n.read.push_back(w);
     n.history = number_after(s.histories, n.history, w);
     n.said = number_after(s.values, n.said, got.value);
     how.value = got.value;
@@ -1130,9 +1147,11 @@ int finish(walk& w, const state& st, int depth)
     std::vector<int> signature;
     ending end{st.both_inside, {}};
     for (const thread_state& t : st.threads) {
-        signature.insert(signature.end(), t.read.begin(), t.read.end());
+        const std::vector<std::int32_t> read = list_of_numbers(w.s.histories, t.history);
+        signature.insert(signature.end(), read.begin(), read.end());
         signature.push_back(-1);
-        end.outcome.insert(end.outcome.end(), t.seen.begin(), t.seen.end());
+        const std::vector<std::int32_t> seen = list_of_numbers(w.s.values, t.said);
+        end.outcome.insert(end.outcome.end(), seen.begin(), seen.end());
     }
     for (const auto& o : st.order) {
         signature.insert(signature.end(), o.begin(), o.end());

@@ -726,13 +726,13 @@ std::string_view key_of(const state& st)
     return {reinterpret_cast<const char*>(key.buffer.data()), key.used};
 }
 
-// The set of the keys of the states met, each kept once in one of a few
-// long strings, and found by a hash in an open table of their places, half
-// empty at most: no allocation for each key, and only a few bytes beside it.
-// A string full, the next is begun rather than the keys copied into a
-// longer one. Each key has a number, in the order they came.
+// The set of the keys of the states met, each kept once in one of some
+// strings of a megabyte, and found by a hash in an open table of their
+// places, half empty at most: no allocation for each key, and only a few
+// bytes beside it. A string full, the next is begun rather than the keys
+// copied into a longer one. Each key has a number, in the order they came.
 struct key_set {
-    static constexpr std::size_t block = std::size_t{1} << 22;
+    static constexpr std::size_t block = std::size_t{1} << 20;
     struct slot {
         std::uint64_t hash = 0;
         std::uint32_t in = 0;      // the string of `keys` it is in

@@ -53,7 +53,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    std::printf("%lld executions, %lld both in, a witness of %zu steps, %.3f s\n", static_cast<long long>(e.executions),
+    std::printf("%lld executions, %lld both in, a witness of %zu steps, %.4f s\n", static_cast<long long>(e.executions),
                 static_cast<long long>(e.both_inside), e.witness.size(), took.count());
     return 0;
 }

@@ -1070,8 +1070,8 @@ std::uint32_t needed_moves(const state& st)
     std::uint32_t chosen = (1U << threads) - 1;
     if (std::all_of(st.threads.begin(), st.threads.end(), [](const thread_state& t) { return t.finished; }))
         return chosen | chosen << threads;
-    std::vector<std::uint64_t> held(st.threads.size());   // by thread, the variables its buffer holds
-    std::vector<std::uint64_t> met(st.threads.size());    // by thread, those the others' next steps meet in memory
+    std::array<std::uint64_t, max_threads> held{};   // by thread, the variables its buffer holds
+    std::array<std::uint64_t, max_threads> met{};    // by thread, those the others' next steps meet in memory
     for (std::size_t t = 0; t < st.threads.size(); t++) {
         for (const int w : st.threads[t].buffer)
             held[t] |= var_bit(st.writes[static_cast<std::size_t>(w)].var);
